@@ -1,0 +1,21 @@
+#include "input.h"
+
+#include <cstdio>
+
+#include "fail.h"
+
+int32_t load_input(unsigned char* buffer, const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) error_exit("can't open file: %s", path);
+
+  // One request for the whole capacity. A count short of it is the file's length only
+  // when the stream stopped at end of file; an error partway is a failed read, never a
+  // shorter file.
+  size_t count = std::fread(buffer, 1, INPUT_LIMIT, file);
+  if (std::ferror(file) || (count < size_t(INPUT_LIMIT) && !std::feof(file)) || count == 0)
+    error_exit("read failed");
+  if (count > size_t(INPUT_LIMIT) - 1) error_exit("data buffer is too small");
+
+  std::fclose(file);
+  return int32_t(count);
+}

@@ -1,0 +1,13 @@
+// Loading an input file whole into one of the two fixed buffers.
+#pragma once
+
+#include <cstdint>
+
+// Capacity of each input buffer. A read that fills it is refused, so the largest file
+// accepted is one byte smaller.
+constexpr int32_t INPUT_LIMIT = 0x2000000;
+
+// Reads the file at path into buffer (INPUT_LIMIT bytes) and returns its length, at
+// least 1. Ends the program through error_exit when the file cannot be opened or read,
+// is empty, or does not fit.
+int32_t load_input(unsigned char* buffer, const char* path);

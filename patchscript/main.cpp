@@ -1,0 +1,50 @@
+// patchscript OLD NEW: prints a patch script that turns OLD into NEW, two files of the
+// same length. Every refusal ends with one line on standard error and status 1 before
+// anything reaches standard output.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "fail.h"
+#include "input.h"
+#include "md5.h"
+#include "script.h"
+#include "stamp.h"
+
+namespace {
+// All of the program's data is static: two fixed input buffers and the texts.
+unsigned char old_data[INPUT_LIMIT];
+unsigned char new_data[INPUT_LIMIT];
+char old_md5[33];
+char new_md5[33];
+char stamp[4096];
+
+// A CR or LF in a path would start a new line in the script, and a forged ">" line
+// makes the applying tool write some other file.
+bool has_line_break(const char* path) { return std::strpbrk(path, "\r\n") != nullptr; }
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) error_exit("usage: %s [old_file] [new_file]", argc > 0 ? argv[0] : "patchscript");
+  const char* old_path = argv[1];
+  const char* new_path = argv[2];
+  if (has_line_break(old_path) || has_line_break(new_path))
+    error_exit("file name contains a line break");
+
+  // The old file is loaded first, so when both are unreadable the message names it.
+  int32_t old_length = load_input(old_data, old_path);
+  int32_t new_length = load_input(new_data, new_path);
+
+  if (md5_hex(old_data, old_length, old_md5) < 0) error_exit("can't calculate md5");
+  if (md5_hex(new_data, new_length, new_md5) < 0) error_exit("can't calculate md5");
+  if (old_length != new_length) error_exit("file length mismatch");
+  if (std::memcmp(old_data, new_data, size_t(old_length)) == 0) error_exit("file content is same");
+
+  make_stamp(std::time(nullptr), stamp, sizeof stamp);
+  write_patch_script(stdout, old_path, new_path, old_data, new_data, old_length, old_md5, new_md5,
+                     stamp);
+
+  // A full disk or a closed stream must not pass for a written script.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) error_exit("write failed");
+  return 0;
+}

@@ -1,0 +1,32 @@
+#include "md5.h"
+
+#include "prim/md5_prim.h"
+
+namespace {
+bool bound;
+const char* chosen_library;  // test seam; nullptr means the platform's list
+
+bool bind() {
+  if (chosen_library != nullptr) return md5_prim_bind(chosen_library);
+  for (const char* const* name = md5_prim_libraries; *name != nullptr; ++name)
+    if (md5_prim_bind(*name)) return true;
+  return false;
+}
+}  // namespace
+
+void md5_use_library(const char* name) { chosen_library = name; }
+
+int md5_hex(const unsigned char* data, int32_t length, char* text) {
+  // A failed binding is not remembered, so a later call tries again.
+  if (!bound) bound = bind();
+  unsigned char digest[16];
+  if (!bound || length < 0 || !md5_prim_digest(data, length, digest)) return -1;
+
+  static const char digits[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    text[2 * i] = digits[digest[i] >> 4];
+    text[2 * i + 1] = digits[digest[i] & 15];
+  }
+  text[32] = '\0';
+  return 0;
+}

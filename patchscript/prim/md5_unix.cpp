@@ -1,0 +1,39 @@
+// MD5 from OpenSSL's libcrypto, loaded by file name at run time, so the program has no
+// link-time dependency on it and reports a missing library as "can't calculate md5".
+#include <dlfcn.h>
+
+#include <cstddef>
+
+#include "md5_prim.h"
+
+namespace {
+// EVP_Digest(data, count, md, size, type, engine) and EVP_md5(): the one-shot digest
+// interface, which OpenSSL 3 does not deprecate.
+using evp_digest_fn = int (*)(const void*, size_t, unsigned char*, unsigned int*, const void*,
+                              void*);
+using evp_md5_fn = const void* (*)();
+
+evp_digest_fn evp_digest;
+evp_md5_fn evp_md5;
+}  // namespace
+
+const char* const md5_prim_libraries[] = {"libcrypto.so.3", "libcrypto.so", nullptr};
+
+bool md5_prim_bind(const char* library) {
+  void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) return false;
+  evp_digest = reinterpret_cast<evp_digest_fn>(dlsym(module, "EVP_Digest"));
+  evp_md5 = reinterpret_cast<evp_md5_fn>(dlsym(module, "EVP_md5"));
+  if (evp_digest != nullptr && evp_md5 != nullptr) return true;
+  dlclose(module);
+  return false;
+}
+
+bool md5_prim_digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {
+  // EVP_md5 can be null or refused where MD5 is disabled (FIPS mode): unavailable, not
+  // a wrong fingerprint.
+  const void* type = evp_md5();
+  unsigned int size = 0;
+  return type != nullptr && evp_digest(data, size_t(length), digest, &size, type, nullptr) == 1 &&
+         size == 16;
+}
