@@ -102,8 +102,7 @@ void write_block(const unsigned char* new_data, int32_t start, int32_t end) {
 
 // First offset at or after i where the buffers differ, or length. Equal stretches are
 // skipped a word at a time.
-int32_t next_difference(const unsigned char* a, const unsigned char* b, int32_t i,
-                        int32_t length) {
+int32_t next_difference(const unsigned char* a, const unsigned char* b, int32_t i, int32_t length) {
   for (; length - i >= 8; i += 8) {
     uint64_t x, y;
     std::memcpy(&x, a + i, 8);

@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the real patchscript binary: every refusal, the size limit,
+golden scripts, round trips through the test applier, and write failures.
+
+The same suite runs the Linux binary and, with --emulator, patchscript.exe under Wine
+(where every line on standard output and standard error ends in CR LF)."""
+
+import argparse
+import hashlib
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+LIMIT = 33554432
+
+
+def command(exe, *args):
+    return ([ARGS.emulator] if ARGS.emulator else []) + [exe, *args]
+
+
+def run(*args, exe=None, stdout=subprocess.PIPE, cwd=None):
+    return subprocess.run(command(exe or ARGS.exe, *args), cwd=cwd, stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=120)
+
+
+def nl(text):
+    """Line ends as the platform's text mode writes them."""
+    return text.replace("\n", "\r\n") if ARGS.windows else text
+
+
+class Cli(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="patchscript-")
+        self.cwd = self.dir.name
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def write(self, name, data):
+        path = os.path.join(self.cwd, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return name
+
+    def run_in_dir(self, *args, **kw):
+        return run(*args, cwd=self.cwd, **kw)
+
+    def assertRefused(self, result, message):
+        """One line on standard error, nothing on standard output, status 1."""
+        self.assertEqual(result.stderr.decode("latin-1"), nl(message + "\n"))
+        self.assertIn(result.stdout, (b"", None))  # None: it went to a file of the test's
+        self.assertEqual(result.returncode, 1)
+
+    def script(self, old, new, old_name="a.old", new_name="a.new"):
+        self.write(old_name, old)
+        self.write(new_name, new)
+        result = self.run_in_dir(old_name, new_name)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"")
+        return result.stdout
+
+
+class Refusals(Cli):
+    def test_usage_with_the_program_name(self):
+        for args in ([], ["one"], ["one", "two", "three"]):
+            result = self.run_in_dir(*args)
+            text = result.stderr.decode("latin-1")
+            self.assertRegex(text, "^usage: .*patchscript(\\.exe)? \\[old_file\\] \\[new_file\\]"
+                             + re.escape(nl("\n")) + "$")
+            self.assertEqual((result.stdout, result.returncode), (b"", 1))
+
+    def test_line_break_in_a_name_is_refused_before_opening(self):
+        self.write("a.old", b"abc")
+        for old, new in (("a.old", "x\n>evil"), ("a\r.old", "a.new"), ("missing\n", "missing")):
+            self.assertRefused(self.run_in_dir(old, new), "file name contains a line break")
+        self.assertEqual(sorted(os.listdir(self.cwd)), ["a.old"])
+
+    def test_unopenable_files_name_the_old_file_first(self):
+        self.assertRefused(self.run_in_dir("missing.old", "missing.new"),
+                           "can't open file: missing.old")
+        self.write("a.old", b"abc")
+        self.assertRefused(self.run_in_dir("a.old", "missing.new"), "can't open file: missing.new")
+
+    def test_empty_files_are_a_failed_read(self):
+        self.write("empty", b"")
+        self.write("a.new", b"abc")
+        self.assertRefused(self.run_in_dir("empty", "missing.new"), "read failed")
+        self.assertRefused(self.run_in_dir("a.new", "empty"), "read failed")
+
+    def test_unreadable_inputs_fail_cleanly(self):
+        os.mkdir(os.path.join(self.cwd, "folder"))
+        self.write("a.new", b"abc")
+        result = self.run_in_dir("folder", "a.new")
+        expected = "can't open file: folder" if ARGS.windows else "read failed"
+        self.assertRefused(result, expected)
+        if not ARGS.windows:
+            # Opens, then the first read fails with an I/O error.
+            self.assertRefused(self.run_in_dir("/proc/self/mem", "a.new"), "read failed")
+
+    def test_different_lengths(self):
+        self.write("a.old", b"abcd")
+        self.write("a.new", b"abc")
+        self.assertRefused(self.run_in_dir("a.old", "a.new"), "file length mismatch")
+
+    def test_same_content(self):
+        self.write("a.old", b"same bytes")
+        self.write("a.new", b"same bytes")
+        self.assertRefused(self.run_in_dir("a.old", "a.new"), "file content is same")
+
+    def test_md5_unavailable_comes_after_loading_and_before_the_length_check(self):
+        self.write("a.old", b"abcd")
+        self.write("a.new", b"abc")
+        nomd5 = dict(exe=ARGS.nomd5, cwd=self.cwd)
+        self.assertRefused(run("a.old", "a.new", **nomd5), "can't calculate md5")
+        self.assertRefused(run("a.old", "missing", **nomd5), "can't open file: missing")
+
+
+class SizeLimit(Cli):
+    def sized(self, name, size, last=b"\0"):
+        path = os.path.join(self.cwd, name)
+        with open(path, "wb") as f:
+            f.truncate(size - 1)
+            f.seek(size - 1)
+            f.write(last)
+        return name
+
+    def test_largest_file_is_accepted(self):
+        self.sized("big.old", LIMIT - 1)
+        self.sized("big.new", LIMIT - 1, b"\x01")
+        result = self.run_in_dir("big.old", "big.new")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(nl("\n:1fffffe\n01 \n\n# check output md5sum\n").encode(), result.stdout)
+
+    def test_full_buffer_is_refused(self):
+        self.sized("full.old", LIMIT)
+        self.sized("full.new", LIMIT, b"\x01")
+        self.assertRefused(self.run_in_dir("full.old", "full.new"), "data buffer is too small")
+        self.write("a.old", b"abc")
+        self.assertRefused(self.run_in_dir("a.old", "full.new"), "data buffer is too small")
+        self.sized("huge.new", LIMIT + 4096)
+        self.assertRefused(self.run_in_dir("a.old", "huge.new"), "data buffer is too small")
+
+
+def golden_pairs():
+    """Inputs for the checked-in scripts, made here so the folder holds no binaries."""
+    mixed_old = bytes(range(256)) * 2
+    mixed = bytearray(mixed_old)
+    for at, count in ((0, 1), (0x20, 16), (0x40, 17), (0x80, 32), (0x100, 1), (0x102, 2),
+                      (0x1f0, 16)):
+        for i in range(at, at + count):
+            mixed[i] = (mixed[i] + 0x81) & 0xFF
+    return {
+        "small": ("a.old", b"abcdefgh", "a.new", b"abAdefgh"),
+        "mixed": ("mixed.old", mixed_old, "mixed.new", bytes(mixed)),
+        "paths": ("dir one/old file.bin", b"0123456789", "dir two/new file.bin", b"0123x56789"),
+    }
+
+
+STAMP = re.compile(rb"^# generated at \d{4}/\d\d/\d\d \d\d:\d\d:\d\d (\r?)$", re.M)
+
+
+class Scripts(Cli):
+    def test_golden_scripts(self):
+        for name, (old_name, old, new_name, new) in golden_pairs().items():
+            with self.subTest(name):
+                out = self.script(old, new, old_name, new_name)
+                self.assertEqual(len(STAMP.findall(out)), 1, out[:200])
+                out = STAMP.sub(rb"# generated at STAMP \1", out)
+                with open(os.path.join(ARGS.golden, name + ".script"), "rb") as f:
+                    want = f.read()
+                self.assertEqual(out, nl(want.decode()).encode())
+
+    def test_fingerprints_are_the_files_md5(self):
+        rng = random.Random(5)
+        old = bytes(rng.getrandbits(8) for _ in range(5000))
+        new = bytes(b ^ 1 if i % 97 == 0 else b for i, b in enumerate(old))
+        out = self.script(old, new).decode()
+        sums = re.findall(r"^\?([0-9a-f]{32})\r?$", out, re.M)
+        self.assertEqual(sums, [hashlib.md5(old).hexdigest(), hashlib.md5(new).hexdigest()])
+
+    def test_every_line_ends_in_the_platforms_newline(self):
+        out = self.script(b"abcdefgh" * 9, b"abcDefgh" * 9)
+        lines = out.split(b"\n")
+        self.assertEqual(lines[-1], b"")
+        for line in lines[:-1]:
+            self.assertEqual(line.endswith(b"\r"), bool(ARGS.windows), line)
+
+    def test_round_trips_through_the_applier(self):
+        rng = random.Random(11)
+        for trial in range(12):
+            size = rng.choice([1, 2, 17, 300, 4096, 70001])
+            old = bytes(rng.getrandbits(8) for _ in range(size))
+            new = bytearray(old)
+            for _ in range(rng.randint(1, 20)):
+                at = rng.randrange(size)
+                for i in range(at, min(size, at + rng.randint(1, 40))):
+                    new[i] ^= rng.randint(1, 255)
+            if bytes(new) == old:
+                new[0] ^= 1
+            with self.subTest(trial=trial):
+                out = self.script(old, bytes(new), "r.old", "r.new")
+                self.write("r.script", out)
+                result = run("r.script", "r.old", "r.out", exe=ARGS.apply, cwd=self.cwd)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(os.path.join(self.cwd, "r.out"), "rb") as f:
+                    self.assertEqual(f.read(), bytes(new))
+
+
+class WriteFailures(Cli):
+    def setUp(self):
+        super().setUp()
+        self.write("a.old", b"a" * 100000)
+        self.write("a.new", b"b" * 100000)
+
+    def test_full_disk(self):
+        with open("/dev/full", "wb") as full:
+            self.assertRefused(self.run_in_dir("a.old", "a.new", stdout=full), "write failed")
+
+    @unittest.skipIf(sys.platform != "linux", "needs a POSIX shell")
+    def test_closed_standard_output(self):
+        result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh",
+                                 *command(ARGS.exe, "a.old", "a.new")],
+                                cwd=self.cwd, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(result.stderr.decode("latin-1"), nl("write failed\n"))
+        self.assertEqual(result.returncode, 1)
+
+
+class WindowsBinary(unittest.TestCase):
+    def test_imports_only_system_dlls(self):
+        if not ARGS.windows:
+            self.skipTest("Windows build only")
+        dump = subprocess.run([ARGS.objdump, "-p", ARGS.exe], stdout=subprocess.PIPE,
+                              check=True).stdout.decode()
+        dlls = sorted(set(re.findall(r"DLL Name: (\S+)", dump)))
+        self.assertEqual([d.lower() for d in dlls], ["kernel32.dll", "msvcrt.dll"])
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--nomd5", required=True)
+    parser.add_argument("--apply", required=True)
+    parser.add_argument("--golden", required=True)
+    parser.add_argument("--emulator")
+    parser.add_argument("--objdump")
+    parser.add_argument("--windows", action="store_true")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
