@@ -3,10 +3,13 @@
 #include <cstdio>
 
 #include "fail.h"
+#include "prim/pages.h"
 
 int32_t load_input(unsigned char* buffer, const char* path) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) error_exit("can't open file: %s", path);
+
+  prefer_large_pages(buffer, INPUT_LIMIT);
 
   // One request for the whole capacity. A count short of it is the file's length only
   // when the stream stopped at end of file; an error partway is a failed read, never a
