@@ -1,5 +1,7 @@
 #include "md5.h"
 
+#include <cstddef>
+
 #include "prim/md5_prim.h"
 
 namespace {
@@ -23,7 +25,7 @@ int md5_hex(const unsigned char* data, int32_t length, char* text) {
   if (!bound || length < 0 || !md5_prim_digest(data, length, digest)) return -1;
 
   static const char digits[] = "0123456789abcdef";
-  for (int i = 0; i < 16; ++i) {
+  for (size_t i = 0; i < 16; ++i) {
     text[2 * i] = digits[digest[i] >> 4];
     text[2 * i + 1] = digits[digest[i] & 15];
   }

@@ -57,7 +57,7 @@ char* reserve(size_t n) {
   if (n > sizeof out_buf - out_used) flush_out();
   return out_buf + out_used;
 }
-void commit(char* end) { out_used = size_t(end - out_buf); }
+void commit(const char* end) { out_used = size_t(end - out_buf); }
 
 // "XX " for every byte value: the value lines are copies from this table.
 struct value_table {

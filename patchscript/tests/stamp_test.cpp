@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <regex>
 #include <string>
 
 #include "stamp.h"
@@ -18,7 +17,10 @@ std::string stamp_of(std::time_t t, size_t cap = 4096) {
 TEST(Stamp, LocalTimeInTheFixedPattern) {
   // 2001-09-09 01:46:40 UTC: in any time zone the year is 2001 and the seconds are 40.
   std::string s = stamp_of(1000000000);
-  EXPECT_TRUE(std::regex_match(s, std::regex("2001/09/(08|09|10) [0-2][0-9]:[0-5][0-9]:40"))) << s;
+  const std::string shape = "2001/09/dd dd:dd:40";
+  ASSERT_EQ(s.size(), shape.size()) << s;
+  for (size_t i = 0; i < shape.size(); ++i)
+    EXPECT_TRUE(shape[i] == 'd' ? s[i] >= '0' && s[i] <= '9' : s[i] == shape[i]) << s;
 }
 
 TEST(Stamp, ClockFaultsGiveUnknown) {
