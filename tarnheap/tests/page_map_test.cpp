@@ -1,0 +1,72 @@
+// The map on its own: which addresses share an entry, and that the ends of the address
+// space neither alias other pages nor reach outside the map.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "page_map.h"
+
+namespace {
+void* at(uintptr_t address) {
+  return reinterpret_cast<void*>(address);
+}
+
+const uintptr_t last_page = (PAGE_COUNT - 1) << PAGE_SHIFT;
+
+class PageMap : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(page_map, nullptr);
+    page_map = page_map_reserve();
+    ASSERT_NE(page_map, nullptr);
+    ASSERT_EQ(page_map_reserve(), page_map);
+  }
+};
+
+TEST(Unbound, MarksNothing) {
+  ASSERT_EQ(page_map, nullptr);
+  mark_page(at(0x10000));
+  EXPECT_FALSE(is_marked(at(0x10000)));
+  EXPECT_FALSE(is_marked(nullptr));
+}
+
+TEST_F(PageMap, MarksOnlyThePageOfTheBlockStart) {
+  const uintptr_t block = 0x10000010;  // a 64 KiB block starting inside a page
+  EXPECT_FALSE(is_marked(at(block)));
+  mark_page(at(block));
+  EXPECT_TRUE(is_marked(at(0x10000000)));
+  EXPECT_TRUE(is_marked(at(0x10000fff)));
+  EXPECT_FALSE(is_marked(at(0x0fffffff)));
+  for (uintptr_t page = 1; page < 16; ++page) {
+    EXPECT_FALSE(is_marked(at(0x10000000 + (page << PAGE_SHIFT))));
+  }
+  mark_page(at(0x10000800));  // a second block in the same page
+  EXPECT_EQ(page_map[0x10000].load(), 1);
+}
+
+TEST_F(PageMap, CoversTheWholeUserAddressSpace) {
+  // The last page, and the upper half of a 32-bit space, which a signed index misses.
+  for (uintptr_t address : {uintptr_t(0x80000000u), uintptr_t(0xfffff000u), last_page}) {
+    mark_page(at(address + 0x123));
+    EXPECT_TRUE(is_marked(at(address))) << std::hex << address;
+    EXPECT_FALSE(is_marked(at(address - 0x1000))) << std::hex << address;
+  }
+  EXPECT_TRUE(is_marked(at(last_page + 0xfff)));
+  EXPECT_FALSE(is_marked(at(0x00000000)));
+  EXPECT_FALSE(is_marked(at(0x7ffff000)));
+}
+
+TEST_F(PageMap, AddressesBeyondItAreForeignAndAliasNothing) {
+  // On x86-64: non-canonical and kernel addresses. Their low bits name pages that must
+  // stay unmarked, and marking them must not write anywhere.
+  if (sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit map covers every address";
+  const uint64_t beyond[] = {uint64_t(PAGE_COUNT) << PAGE_SHIFT, 0x800000005000, 0xffff800000006000,
+                             0xfffffffffffff000, UINT64_MAX};
+  for (uint64_t address : beyond) {
+    mark_page(at(uintptr_t(address)));
+    EXPECT_FALSE(is_marked(at(uintptr_t(address)))) << std::hex << address;
+  }
+  // Their pages modulo 2^47 and 2^32.
+  for (uintptr_t page = 0; page < 8; ++page) EXPECT_FALSE(is_marked(at(page << PAGE_SHIFT)));
+}
+}  // namespace
