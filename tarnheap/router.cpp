@@ -19,22 +19,14 @@ namespace {
 // through the host's routine. Keeping a callable routine in every slot spares the hot
 // path a test for the unbound state: the null page_map already makes every pointer
 // foreign and every mark a no-op.
-void* TARNHEAP_CALL no_realloc(void*, size_t) {
-  return nullptr;
-}
-void* no_malloc(size_t) {
-  return nullptr;
-}
-void* no_calloc(size_t, size_t) {
-  return nullptr;
-}
+void* TARNHEAP_CALL no_realloc(void*, size_t) { return nullptr; }
+void* no_malloc(size_t) { return nullptr; }
+void* no_calloc(size_t, size_t) { return nullptr; }
 void no_free(void*) {}
 
 tarnheap_realloc_fn fallback_realloc = no_realloc;
 
-void* host_malloc(size_t size) {
-  return fallback_realloc(nullptr, size);
-}
+void* host_malloc(size_t size) { return fallback_realloc(nullptr, size); }
 
 void* host_calloc(size_t count, size_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
@@ -58,9 +50,7 @@ bool bind(jemalloc_entries* e) {
 }
 }  // namespace
 
-void set_jemalloc_libraries(const char* const* names) {
-  jemalloc_libraries = names;
-}
+void set_jemalloc_libraries(const char* const* names) { jemalloc_libraries = names; }
 
 extern "C" {
 

@@ -31,6 +31,7 @@ inline thread_local void* host_block;
 inline thread_local size_t host_size;
 inline thread_local const void* host_caller;
 inline thread_local bool host_record_only;
+// NOLINTNEXTLINE(performance-no-int-to-ptr): these tests name raw addresses.
 inline void* const host_sentinel = reinterpret_cast<void*>(uintptr_t(0x5a5a0));
 
 __attribute__((noinline)) inline void* TARNHEAP_CALL counting_realloc(void* block, size_t size) {

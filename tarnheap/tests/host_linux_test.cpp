@@ -58,6 +58,7 @@ TEST(Threads, RouteConcurrently) {
   const int rounds = 20000;
   std::vector<thread_result> results(4);
   std::vector<std::thread> threads;
+  threads.reserve(results.size());
   for (thread_result& r : results) threads.emplace_back(route, rounds, &r);
   for (std::thread& t : threads) t.join();
   for (const thread_result& r : results) {

@@ -8,9 +8,8 @@
 #include "host.h"
 
 namespace {
-void* at(uintptr_t address) {
-  return reinterpret_cast<void*>(address);
-}
+// NOLINTNEXTLINE(performance-no-int-to-ptr): these tests name raw addresses.
+void* at(uintptr_t address) { return reinterpret_cast<void*>(address); }
 
 class Routes : public testing::Test {
  protected:

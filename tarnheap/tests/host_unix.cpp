@@ -20,13 +20,9 @@ uint64_t read(const char* name) {
 }
 }  // namespace
 
-jem_counts jem_now() {
-  return {read("thread.allocated"), read("thread.deallocated")};
-}
+jem_counts jem_now() { return {read("thread.allocated"), read("thread.deallocated")}; }
 
-bool jem_loaded() {
-  return mallctl() != nullptr;
-}
+bool jem_loaded() { return mallctl() != nullptr; }
 
 bool in_router(const void* code) {
   Dl_info code_info, router_info;

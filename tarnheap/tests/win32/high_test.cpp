@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "host.h"
+#include "../host.h"
 #include "standin.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The Windows view of jemalloc for the host tests: the stand-in jemalloc.dll's counters.
 #include <windows.h>
 
-#include "host.h"
+#include "../host.h"
 #include "standin.h"
 
 namespace {
@@ -21,9 +21,7 @@ jem_counts jem_now() {
           uint64_t(count(standin_free) + realloc_calls)};
 }
 
-bool jem_loaded() {
-  return GetModuleHandleA("jemalloc.dll") != nullptr;
-}
+bool jem_loaded() { return GetModuleHandleA("jemalloc.dll") != nullptr; }
 
 bool in_router(const void* code) {
   HMODULE module = nullptr;
@@ -33,10 +31,6 @@ bool in_router(const void* code) {
   return module != nullptr && module == GetModuleHandleA("tarnheap.dll");
 }
 
-void set_top_down(bool on) {
-  standin<void (*)(int)>("standin_top_down")(on ? 1 : 0);
-}
+void set_top_down(bool on) { standin<void (*)(int)>("standin_top_down")(on ? 1 : 0); }
 
-const void* last_free_caller() {
-  return standin<const void* (*)()>("standin_free_caller")();
-}
+const void* last_free_caller() { return standin<const void* (*)()>("standin_free_caller")(); }

@@ -1,6 +1,7 @@
-// A small counting jemalloc.dll. Blocks carry a header with their size and origin: the
-// process heap normally, VirtualAlloc with MEM_TOP_DOWN (above 2 GiB in a
-// large-address-aware process) while top-down mode is on.
+// A small counting jemalloc.dll. Blocks carry a header with their size and origin: a
+// private heap of its own normally, so that its blocks never share pages with the C
+// library's; VirtualAlloc with MEM_TOP_DOWN (above 2 GiB in a large-address-aware
+// process) while top-down mode is on.
 #include <windows.h>
 
 #include <atomic>
@@ -21,13 +22,18 @@ std::atomic<long> counts[4];
 std::atomic<bool> top_down;
 const void* free_caller;
 
+HANDLE heap() {
+  static HANDLE own = HeapCreate(0, 0, 0);
+  return own;
+}
+
 void* allocate(size_t size) {
   if (size > SIZE_MAX / 2) return nullptr;
   bool virtual_memory = top_down;
   void* base = virtual_memory
                    ? VirtualAlloc(nullptr, size + sizeof(header),
                                   MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE)
-                   : HeapAlloc(GetProcessHeap(), 0, size + sizeof(header));
+                   : HeapAlloc(heap(), 0, size + sizeof(header));
   if (base == nullptr) return nullptr;
   header* h = static_cast<header*>(base);
   h->size = size;
@@ -41,7 +47,7 @@ void release(void* block) {
   if (h->virtual_memory) {
     VirtualFree(h, 0, MEM_RELEASE);
   } else {
-    HeapFree(GetProcessHeap(), 0, h);
+    HeapFree(heap(), 0, h);
   }
 }
 }  // namespace
@@ -75,14 +81,8 @@ STANDIN_EXPORT void je_free(void* block) {
   release(block);
 }
 
-STANDIN_EXPORT long standin_count(int entry) {
-  return counts[entry];
-}
+STANDIN_EXPORT long standin_count(int entry) { return counts[entry]; }
 
-STANDIN_EXPORT void standin_top_down(int on) {
-  top_down = on != 0;
-}
+STANDIN_EXPORT void standin_top_down(int on) { top_down = on != 0; }
 
-STANDIN_EXPORT const void* standin_free_caller() {
-  return free_caller;
-}
+STANDIN_EXPORT const void* standin_free_caller() { return free_caller; }
