@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <thread>
+#include <vector>
 
 #include "page_map.h"
 
 namespace {
-void* at(uintptr_t address) {
-  return reinterpret_cast<void*>(address);
-}
+// NOLINTNEXTLINE(performance-no-int-to-ptr): these tests name raw addresses.
+void* at(uintptr_t address) { return reinterpret_cast<void*>(address); }
 
 const uintptr_t last_page = (PAGE_COUNT - 1) << PAGE_SHIFT;
 
@@ -68,5 +69,27 @@ TEST_F(PageMap, AddressesBeyondItAreForeignAndAliasNothing) {
   }
   // Their pages modulo 2^47 and 2^32.
   for (uintptr_t page = 0; page < 8; ++page) EXPECT_FALSE(is_marked(at(page << PAGE_SHIFT)));
+}
+// Threads marking and looking up the same pages at once, as threads allocating from one
+// region do. Run under ThreadSanitizer too, where a plain byte access would be a race.
+TEST_F(PageMap, ConcurrentMarksAndLookups) {
+  const uintptr_t base = 0x20000000;
+  const uintptr_t pages = 4096;
+  std::vector<std::thread> threads;
+  threads.reserve(4);
+  for (uintptr_t t = 0; t < 4; ++t) {
+    threads.emplace_back([=] {
+      for (uintptr_t i = 0; i < pages; ++i) {
+        uintptr_t page = (i * 7 + t * 1031) % pages;
+        mark_page(at(base + (page << PAGE_SHIFT) + t * 8));
+        (void)is_marked(at(base + (((page + 1) % pages) << PAGE_SHIFT)));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (uintptr_t page = 0; page < pages; ++page) {
+    ASSERT_TRUE(is_marked(at(base + (page << PAGE_SHIFT))));
+  }
+  EXPECT_FALSE(is_marked(at(base + (pages << PAGE_SHIFT))));
 }
 }  // namespace
