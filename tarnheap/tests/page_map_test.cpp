@@ -24,13 +24,6 @@ class PageMap : public testing::Test {
   }
 };
 
-TEST(Unbound, MarksNothing) {
-  ASSERT_EQ(page_map, nullptr);
-  mark_page(at(0x10000));
-  EXPECT_FALSE(is_marked(at(0x10000)));
-  EXPECT_FALSE(is_marked(nullptr));
-}
-
 TEST_F(PageMap, MarksOnlyThePageOfTheBlockStart) {
   const uintptr_t block = 0x10000010;  // a 64 KiB block starting inside a page
   EXPECT_FALSE(is_marked(at(block)));
