@@ -2,6 +2,8 @@
 # wine-run, and a fixture keeps one wineserver alive for the whole test run, which
 # cuts each process start from seconds to a tenth of one.
 set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# wineserver -p needs the folder to exist; Wine fills an empty one on first use.
+file(MAKE_DIRECTORY ${WINE_PREFIX})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                                 GROUP_EXECUTE WORLD_READ WORLD_EXECUTE @ONLY)

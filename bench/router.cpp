@@ -1,0 +1,168 @@
+// The router's cost in front of jemalloc: each workload runs through the library's
+// exports and through direct calls to the same jemalloc entries, side by side in one run,
+// at 1 and 2 threads. Both sides call through function pointers, as a host that loads
+// the library does. Before the timings it reports the map's resident memory with 10^6
+// live blocks. Compare medians of a run such as
+//   build/bench/tarnheap_bench --benchmark_repetitions=10
+//   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
+// (one command line).
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tarnheap.h"
+
+namespace {
+const char tunable[] = "glibc.rtld.optional_static_tls=16384";
+
+struct allocator {
+  void* (*malloc)(size_t);
+  void* (*realloc)(void*, size_t);
+  void (*free)(void*);
+};
+allocator routed, direct;
+
+template <typename F>
+F lookup(void* module, const char* name) {
+  void* symbol = dlsym(module, name);
+  if (symbol == nullptr) {
+    fprintf(stderr, "missing %s\n", name);
+    exit(1);
+  }
+  return reinterpret_cast<F>(symbol);
+}
+
+void load() {
+  void* router = dlopen(TARNHEAP_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (router == nullptr) {
+    fprintf(stderr, "%s\n", dlerror());
+    exit(1);
+  }
+  lookup<tarnheap_realloc_fn (*)(tarnheap_realloc_fn)>(router, "init")(realloc);
+  routed = {lookup<void* (*)(size_t)>(router, "tarnheap"),
+            lookup<void* (*)(void*, size_t)>(router, "rrealloc"),
+            lookup<void (*)(void*)>(router, "rfree")};
+  // The library the router bound, now loaded.
+  void* jemalloc = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
+  if (jemalloc == nullptr) {
+    fprintf(stderr, "jemalloc was not bound\n");
+    exit(1);
+  }
+  direct = {lookup<void* (*)(size_t)>(jemalloc, "malloc"),
+            lookup<void* (*)(void*, size_t)>(jemalloc, "realloc"),
+            lookup<void (*)(void*)>(jemalloc, "free")};
+}
+
+const allocator& pick(bool via_router) { return via_router ? routed : direct; }
+
+void pair64(benchmark::State& state, bool via_router) {
+  const allocator& a = pick(via_router);
+  for (auto _ : state) {
+    void* p = a.malloc(64);
+    benchmark::DoNotOptimize(p);
+    a.free(p);
+  }
+}
+
+// 1,024 blocks of 16 to 4,096 bytes, a quarter of them reallocated to 8 KiB, all freed
+// in shuffled order. The same sizes and orders for both sides and every thread.
+struct batch_plan {
+  std::vector<size_t> sizes;
+  std::vector<size_t> grown;
+  std::vector<size_t> order;
+};
+
+const batch_plan& plan() {
+  static const batch_plan p = [] {
+    batch_plan b;
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<size_t> size(16, 4096);
+    for (int i = 0; i < 1024; ++i) b.sizes.push_back(size(random));
+    for (size_t i = 0; i < 1024; ++i) b.order.push_back(i);
+    std::shuffle(b.order.begin(), b.order.end(), random);
+    b.grown.assign(b.order.begin(), b.order.begin() + 256);
+    std::shuffle(b.order.begin(), b.order.end(), random);
+    return b;
+  }();
+  return p;
+}
+
+void batch(benchmark::State& state, bool via_router) {
+  const allocator& a = pick(via_router);
+  const batch_plan& p = plan();
+  std::vector<void*> blocks(p.sizes.size());
+  for (auto _ : state) {
+    for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = a.malloc(p.sizes[i]);
+    for (size_t i : p.grown) blocks[i] = a.realloc(blocks[i], 8192);
+    for (size_t i : p.order) a.free(blocks[i]);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(blocks.size()));
+}
+
+// Resident size of the map: the one anonymous mapping of exactly its size.
+long map_resident_kib() {
+  const unsigned long map_size = 1ul << 35;
+  FILE* smaps = fopen("/proc/self/smaps", "r");
+  if (smaps == nullptr) return -1;
+  char line[512];
+  bool in_map = false;
+  long kib = -1;
+  while (fgets(line, sizeof line, smaps) != nullptr) {
+    unsigned long start, end;
+    if (sscanf(line, "%lx-%lx ", &start, &end) == 2) {
+      in_map = end - start == map_size;
+    } else if (in_map && strncmp(line, "Rss:", 4) == 0) {
+      kib = strtol(line + 4, nullptr, 10);
+    }
+  }
+  fclose(smaps);
+  return kib;
+}
+
+void report_map_memory() {
+  printf("map resident before any block: %ld KiB\n", map_resident_kib());
+  std::mt19937 random(1);
+  std::uniform_int_distribution<size_t> mixed(16, 4096);
+  for (bool is_mixed : {false, true}) {
+    std::vector<void*> blocks(1000000);
+    for (void*& b : blocks) b = routed.malloc(is_mixed ? mixed(random) : 64);
+    printf("map resident with 10^6 live blocks of %s: %ld KiB\n",
+           is_mixed ? "16 to 4096 bytes" : "64 bytes", map_resident_kib());
+    for (void* b : blocks) routed.free(b);
+  }
+  fflush(stdout);
+}
+}  // namespace
+
+BENCHMARK_CAPTURE(pair64, direct, false)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(pair64, router, true)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(batch, direct, false)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(batch, router, true)->Threads(1)->Threads(2);
+
+int main(int argc, char** argv) {
+  // Debian's jemalloc needs room in the static TLS block when loaded after start-up.
+  const char* set = getenv("GLIBC_TUNABLES");
+  if (set == nullptr || strstr(set, tunable) == nullptr) {
+    std::string value = set != nullptr ? std::string(set) + ":" + tunable : tunable;
+    setenv("GLIBC_TUNABLES", value.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    perror("execv");
+    return 1;
+  }
+  load();
+  report_map_memory();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,24 @@
+// What the router needs from the platform: loading jemalloc by name with its four
+// allocation entries, and address space for the page map. One file per platform.
+#pragma once
+
+#include <cstddef>
+
+struct jemalloc_entries {
+  void* (*malloc)(size_t);
+  void* (*calloc)(size_t, size_t);
+  void* (*realloc)(void*, size_t);
+  void (*free)(void*);
+};
+
+// The file names tried in order, ending with nullptr.
+extern const char* const prim_jemalloc_libraries[];
+
+// Loads the named library and finds all four entries inside it. All or nothing: on any
+// failure *out is left alone and the library is released again. A library once bound
+// is never released.
+bool prim_bind_jemalloc(const char* library, jemalloc_entries* out);
+
+// Zero-filled memory of the given size that stays reserved for the life of the process
+// and takes physical memory only where it is touched; nullptr when refused.
+void* prim_reserve(size_t bytes);

@@ -1,0 +1,68 @@
+// jemalloc through dlopen, and the map's memory through mmap.
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/mman.h>
+
+#include "prim.h"
+
+const char* const prim_jemalloc_libraries[] = {"libjemalloc.so.2", "libjemalloc.so", nullptr};
+
+namespace {
+// A lookup through a handle also searches the library's dependencies, so an entry only
+// counts when the symbol found is defined in that library itself: a jemalloc without
+// "malloc" must not quietly bind the C library's.
+void* own_symbol(void* module, const char* name) {
+  void* symbol = dlsym(module, name);
+  if (symbol == nullptr) return nullptr;
+  link_map* own = nullptr;
+  link_map* found = nullptr;
+  Dl_info info;
+  if (dlinfo(module, RTLD_DI_LINKMAP, &own) != 0) return nullptr;
+  if (dladdr1(symbol, &info, reinterpret_cast<void**>(&found), RTLD_DL_LINKMAP) == 0) {
+    return nullptr;
+  }
+  return found == own ? symbol : nullptr;
+}
+
+template <typename F>
+bool find(void* module, const char* name, F* entry) {
+  *entry = reinterpret_cast<F>(own_symbol(module, name));
+  return *entry != nullptr;
+}
+
+// The four entries under one naming, all of them or none.
+bool find_all(void* module, const char* const names[4], jemalloc_entries* out) {
+  jemalloc_entries e;
+  if (find(module, names[0], &e.malloc) && find(module, names[1], &e.calloc) &&
+      find(module, names[2], &e.realloc) && find(module, names[3], &e.free)) {
+    *out = e;
+    return true;
+  }
+  return false;
+}
+
+// Builds configured with a prefix export je_malloc and so on; Debian's exports the
+// plain names.
+const char* const prefixed[4] = {"je_malloc", "je_calloc", "je_realloc", "je_free"};
+const char* const plain[4] = {"malloc", "calloc", "realloc", "free"};
+}  // namespace
+
+bool prim_bind_jemalloc(const char* library, jemalloc_entries* out) {
+  // Fails, among other reasons, for a jemalloc built with initial-exec TLS that is
+  // loaded after start-up without room left in the static TLS block.
+  void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) return false;
+  if (find_all(module, prefixed, out) || find_all(module, plain, out)) return true;
+  dlclose(module);
+  return false;
+}
+
+void* prim_reserve(size_t bytes) {
+  // Address space only: MAP_NORESERVE takes no commit charge, and pages become resident
+  // when first written. Huge pages would make each first mark cost 2 MiB.
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, bytes, MADV_NOHUGEPAGE);
+  return p;
+}

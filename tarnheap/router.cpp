@@ -1,0 +1,100 @@
+// The five exports: new blocks go to jemalloc and mark the page of their start; a later
+// realloc or free goes to jemalloc only when that page is marked, else to the host.
+#include <cstdint>
+#include <cstring>
+
+#include "page_map.h"
+#include "prim/prim.h"
+#include "router.h"
+#include "tarnheap.h"
+
+#ifdef _WIN32
+#define EXPORT  // the .def file names the exports
+#else
+#define EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace {
+// Until init the allocation entries return null; when jemalloc is unavailable they serve
+// through the host's routine. Keeping a callable routine in every slot spares the hot
+// path a test for the unbound state: the null page_map already makes every pointer
+// foreign and every mark a no-op.
+void* TARNHEAP_CALL no_realloc(void*, size_t) { return nullptr; }
+void* no_malloc(size_t) { return nullptr; }
+void* no_calloc(size_t, size_t) { return nullptr; }
+void no_free(void*) {}
+
+tarnheap_realloc_fn fallback_realloc = no_realloc;
+
+void* host_malloc(size_t size) { return fallback_realloc(nullptr, size); }
+
+void* host_calloc(size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  void* p = fallback_realloc(nullptr, count * size);
+  if (p != nullptr) memset(p, 0, count * size);
+  return p;
+}
+
+void* (*bound_malloc)(size_t) = no_malloc;
+void* (*bound_calloc)(size_t, size_t) = no_calloc;
+void* (*bound_realloc)(void*, size_t) = no_realloc;
+void (*bound_free)(void*) = no_free;
+
+const char* const* jemalloc_libraries = prim_jemalloc_libraries;
+
+bool bind(jemalloc_entries* e) {
+  for (const char* const* name = jemalloc_libraries; *name != nullptr; ++name) {
+    if (prim_bind_jemalloc(*name, e)) return true;
+  }
+  return false;
+}
+}  // namespace
+
+void set_jemalloc_libraries(const char* const* names) { jemalloc_libraries = names; }
+
+extern "C" {
+
+EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
+  fallback_realloc = fallback != nullptr ? fallback : no_realloc;
+  std::atomic<unsigned char>* map = page_map_reserve();
+  jemalloc_entries e;
+  if (map != nullptr && bind(&e)) {
+    bound_malloc = e.malloc;
+    bound_calloc = e.calloc;
+    bound_realloc = e.realloc;
+    bound_free = e.free;
+    page_map = map;
+  } else if (page_map == nullptr) {
+    // Unavailable, and never bound before: serve everything through the host.
+    bound_malloc = host_malloc;
+    bound_calloc = host_calloc;
+  }
+  // A failed rebind keeps the earlier binding: the blocks already marked belong to that
+  // jemalloc, which stays loaded, and only it may reallocate or free them.
+  return fallback;
+}
+
+EXPORT void* TARNHEAP_CALL tarnheap(size_t size) {
+  void* p = bound_malloc(size);
+  mark_page(p);
+  return p;
+}
+
+EXPORT void* TARNHEAP_CALL rcalloc(size_t count, size_t size) {
+  void* p = bound_calloc(count, size);
+  mark_page(p);
+  return p;
+}
+
+EXPORT void* TARNHEAP_CALL rrealloc(void* block, size_t size) {
+  if (!is_marked(block)) return fallback_realloc(block, size);
+  void* p = bound_realloc(block, size);
+  mark_page(p);
+  return p;
+}
+
+EXPORT void TARNHEAP_CALL rfree(void* block) {
+  if (is_marked(block)) bound_free(block);
+}
+
+}  // extern "C"

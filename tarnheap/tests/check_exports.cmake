@@ -1,0 +1,28 @@
+# Fails unless the library's export list is exactly init, rcalloc, rfree, rrealloc and
+# tarnheap. Run as: cmake -DTOOL=<nm or objdump> -DLIBRARY=<file> -P check_exports.cmake
+execute_process(COMMAND ${TOOL} ${ARGS} ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${TOOL} failed on ${LIBRARY}")
+endif()
+set(names)
+string(REPLACE "\n" ";" lines "${out}")
+if(TOOL MATCHES "objdump")
+  # The "[Ordinal/Name Pointer] Table" lines of the export directory: "[   0] init".
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^\t\\[ *[0-9]+\\] ([^ ]+)$")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+else()
+  # nm -D --defined-only: "<address> <type> <name>".
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[0-9a-f]+ [A-Za-z] ([^ ]+)$")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+endif()
+list(SORT names)
+if(NOT names STREQUAL "init;rcalloc;rfree;rrealloc;tarnheap")
+  message(FATAL_ERROR "exports of ${LIBRARY}: ${names}")
+endif()
+message(STATUS "exports: ${names}")

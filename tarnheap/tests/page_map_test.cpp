@@ -1,0 +1,88 @@
+// The map on its own: which addresses share an entry, and that the ends of the address
+// space neither alias other pages nor reach outside the map.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "page_map.h"
+
+namespace {
+// NOLINTNEXTLINE(performance-no-int-to-ptr): these tests name raw addresses.
+void* at(uintptr_t address) { return reinterpret_cast<void*>(address); }
+
+const uintptr_t last_page = (PAGE_COUNT - 1) << PAGE_SHIFT;
+
+class PageMap : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(page_map, nullptr);
+    page_map = page_map_reserve();
+    ASSERT_NE(page_map, nullptr);
+    ASSERT_EQ(page_map_reserve(), page_map);
+  }
+};
+
+TEST_F(PageMap, MarksOnlyThePageOfTheBlockStart) {
+  const uintptr_t block = 0x10000010;  // a 64 KiB block starting inside a page
+  EXPECT_FALSE(is_marked(at(block)));
+  mark_page(at(block));
+  EXPECT_TRUE(is_marked(at(0x10000000)));
+  EXPECT_TRUE(is_marked(at(0x10000fff)));
+  EXPECT_FALSE(is_marked(at(0x0fffffff)));
+  for (uintptr_t page = 1; page < 16; ++page) {
+    EXPECT_FALSE(is_marked(at(0x10000000 + (page << PAGE_SHIFT))));
+  }
+  mark_page(at(0x10000800));  // a second block in the same page
+  EXPECT_EQ(page_map[0x10000].load(), 1);
+}
+
+TEST_F(PageMap, CoversTheWholeUserAddressSpace) {
+  // The last page, and the upper half of a 32-bit space, which a signed index misses.
+  for (uintptr_t address : {uintptr_t(0x80000000u), uintptr_t(0xfffff000u), last_page}) {
+    mark_page(at(address + 0x123));
+    EXPECT_TRUE(is_marked(at(address))) << std::hex << address;
+    EXPECT_FALSE(is_marked(at(address - 0x1000))) << std::hex << address;
+  }
+  EXPECT_TRUE(is_marked(at(last_page + 0xfff)));
+  EXPECT_FALSE(is_marked(at(0x00000000)));
+  EXPECT_FALSE(is_marked(at(0x7ffff000)));
+}
+
+TEST_F(PageMap, AddressesBeyondItAreForeignAndAliasNothing) {
+  // On x86-64: non-canonical and kernel addresses. Their low bits name pages that must
+  // stay unmarked, and marking them must not write anywhere.
+  if (sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit map covers every address";
+  const uint64_t beyond[] = {uint64_t(PAGE_COUNT) << PAGE_SHIFT, 0x800000005000, 0xffff800000006000,
+                             0xfffffffffffff000, UINT64_MAX};
+  for (uint64_t address : beyond) {
+    mark_page(at(uintptr_t(address)));
+    EXPECT_FALSE(is_marked(at(uintptr_t(address)))) << std::hex << address;
+  }
+  // Their pages modulo 2^47 and 2^32.
+  for (uintptr_t page = 0; page < 8; ++page) EXPECT_FALSE(is_marked(at(page << PAGE_SHIFT)));
+}
+// Threads marking and looking up the same pages at once, as threads allocating from one
+// region do. Run under ThreadSanitizer too, where a plain byte access would be a race.
+TEST_F(PageMap, ConcurrentMarksAndLookups) {
+  const uintptr_t base = 0x20000000;
+  const uintptr_t pages = 4096;
+  std::vector<std::thread> threads;
+  threads.reserve(4);
+  for (uintptr_t t = 0; t < 4; ++t) {
+    threads.emplace_back([=] {
+      for (uintptr_t i = 0; i < pages; ++i) {
+        uintptr_t page = (i * 7 + t * 1031) % pages;
+        mark_page(at(base + (page << PAGE_SHIFT) + t * 8));
+        (void)is_marked(at(base + (((page + 1) % pages) << PAGE_SHIFT)));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (uintptr_t page = 0; page < pages; ++page) {
+    ASSERT_TRUE(is_marked(at(base + (page << PAGE_SHIFT))));
+  }
+  EXPECT_FALSE(is_marked(at(base + (pages << PAGE_SHIFT))));
+}
+}  // namespace

@@ -1,0 +1,106 @@
+// Binding through the internal seam: a missing jemalloc, a library whose entries resolve
+// elsewhere, and a second init that fails to bind. Each suite runs in its own process.
+#include <gtest/gtest.h>
+
+#include "host.h"
+#include "page_map.h"
+#include "prim/prim.h"
+#include "router.h"
+
+namespace {
+#ifdef _WIN32
+const char* const missing[] = {"no-such-jemalloc.dll", nullptr};
+// Has none of the four je_ entries.
+const char* const wrong[] = {"kernel32.dll", nullptr};
+#else
+const char* const missing[] = {"libno-such-jemalloc.so.2", nullptr};
+// A lookup of "malloc" through libm's handle finds the C library's, a dependency of libm.
+const char* const wrong[] = {"libm.so.6", nullptr};
+#endif
+
+void expect_unavailable() {
+  EXPECT_EQ(page_map, nullptr);
+  host_calls = 0;
+  void* p = tarnheap(64);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(host_calls, 1);
+  EXPECT_FALSE(is_marked(p));
+  free(p);
+}
+
+TEST(Missing, LibraryLeavesJemallocUnbound) {
+  set_jemalloc_libraries(missing);
+  EXPECT_EQ(init(counting_realloc), &counting_realloc);
+  expect_unavailable();
+
+  // Without a host routine, nothing can be served, and nothing crashes.
+  EXPECT_EQ(init(nullptr), nullptr);
+  EXPECT_EQ(tarnheap(64), nullptr);
+  EXPECT_EQ(rcalloc(2, 64), nullptr);
+  EXPECT_EQ(rrealloc(nullptr, 64), nullptr);
+}
+
+TEST(Wrong, LibraryEntriesFromElsewhereAreNotJemalloc) {
+  set_jemalloc_libraries(wrong);
+  init(counting_realloc);
+  expect_unavailable();
+}
+
+void* TARNHEAP_CALL second_realloc(void* block, size_t size) {
+  ++host_calls;
+  host_size = size;
+  return block;
+}
+
+TEST(Rebind, FailedRebindKeepsJemallocAndTheMarks) {
+  init(counting_realloc);
+  std::atomic<unsigned char>* map = page_map;
+  ASSERT_NE(map, nullptr);
+  void* p = tarnheap(100);
+  ASSERT_TRUE(is_marked(p));
+
+  // The host's routine is replaced; jemalloc and the map stay.
+  set_jemalloc_libraries(missing);
+  EXPECT_EQ(init(second_realloc), &second_realloc);
+  EXPECT_EQ(page_map, map);
+  EXPECT_TRUE(is_marked(p));
+  host_calls = 0;
+  void* q = tarnheap(100);
+  ASSERT_NE(q, nullptr);
+  EXPECT_TRUE(is_marked(q));
+  EXPECT_EQ(host_calls, 0);
+  int local = 0;
+  EXPECT_EQ(rrealloc(&local, 77), &local);
+  EXPECT_EQ(host_size, 77u);
+  EXPECT_EQ(host_calls, 1);
+  host_calls = 0;
+
+  // A good rebind loads the same library again and leaves the map alone.
+  set_jemalloc_libraries(prim_jemalloc_libraries);
+  init(counting_realloc);
+  EXPECT_EQ(page_map, map);
+  EXPECT_TRUE(is_marked(p));
+  p = rrealloc(p, 4000);
+  EXPECT_TRUE(is_marked(p));
+  rfree(p);
+  rfree(q);
+  EXPECT_EQ(host_calls, 0);
+}
+// A null result from jemalloc marks page 0, whichever export had it. The host tests
+// cover tarnheap; these two suites run alone too, as page 0 stays marked.
+TEST(NullFromCalloc, MarksPageZero) {
+  init(counting_realloc);
+  ASSERT_FALSE(is_marked(nullptr));
+  EXPECT_EQ(rcalloc(SIZE_MAX / 2 + 1, 2), nullptr);
+  EXPECT_TRUE(is_marked(nullptr));
+}
+
+TEST(NullFromRealloc, MarksPageZero) {
+  init(counting_realloc);
+  void* p = tarnheap(8);
+  ASSERT_FALSE(is_marked(nullptr));
+  EXPECT_EQ(rrealloc(p, SIZE_MAX), nullptr);
+  EXPECT_TRUE(is_marked(nullptr));
+  rfree(p);
+}
+}  // namespace
