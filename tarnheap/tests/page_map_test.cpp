@@ -1,8 +1,10 @@
-// The map on its own: which addresses share an entry, and that the ends of the address
-// space neither alias other pages nor reach outside the map.
+// The map on its own: which addresses share an entry, that the ends of the address space
+// neither alias other pages nor reach outside the map, and random use against a model.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -84,5 +86,61 @@ TEST_F(PageMap, ConcurrentMarksAndLookups) {
     ASSERT_TRUE(is_marked(at(base + (page << PAGE_SHIFT))));
   }
   EXPECT_FALSE(is_marked(at(base + (pages << PAGE_SHIFT))));
+}
+
+// Random marks and lookups against a plain model, a set of page numbers. Addresses come
+// from the whole pointer range: both ends, around 0x80000000, around the end of the
+// map and far beyond it, and around pages already marked. They cluster in a few
+// hundred regions so that the map stays small in memory.
+class PageMapModel : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(page_map, nullptr);
+    page_map = page_map_reserve();
+    ASSERT_NE(page_map, nullptr);
+  }
+};
+
+TEST_F(PageMapModel, AgreesWithASetOfPages) {
+  std::mt19937_64 random(42);
+  std::vector<uintptr_t> centres = {0,
+                                    uintptr_t(0x7fffffffu),
+                                    uintptr_t(0x80000000u),
+                                    uintptr_t(0xfffff000u),
+                                    last_page,
+                                    uintptr_t(PAGE_COUNT) << PAGE_SHIFT,
+                                    UINTPTR_MAX};
+  if (sizeof(void*) == 8) {
+    for (uint64_t far : {0x0000800000000000ull, 0xffff800000000000ull, 0x00007f0000000000ull})
+      centres.push_back(uintptr_t(far));
+  }
+  while (centres.size() < 200) centres.push_back(uintptr_t(random()));
+
+  std::set<uintptr_t> model;
+  std::vector<uintptr_t> marked;
+  auto draw = [&]() -> uintptr_t {
+    uintptr_t centre = (!marked.empty() && random() % 4 == 0) ? marked[random() % marked.size()]
+                                                              : centres[random() % centres.size()];
+    // Up to 64 pages either side, wrapping at both ends of the pointer range.
+    uintptr_t delta = uintptr_t(random() % (129 << PAGE_SHIFT)) - (uintptr_t(64) << PAGE_SHIFT);
+    return centre + delta;
+  };
+  for (int step = 0; step < 200000; ++step) {
+    uintptr_t address = draw();
+    uintptr_t page = address >> PAGE_SHIFT;
+    if (random() % 3 == 0) {
+      mark_page(at(address));
+      if (page < PAGE_COUNT) {
+        model.insert(page);
+        marked.push_back(address);
+      }
+    } else {
+      ASSERT_EQ(is_marked(at(address)), model.count(page) != 0)
+          << "step " << step << " address 0x" << std::hex << address;
+    }
+  }
+  // Every page the model holds is marked, and nothing beyond the map ever is.
+  for (uintptr_t page : model) ASSERT_TRUE(is_marked(at(page << PAGE_SHIFT)));
+  EXPECT_FALSE(is_marked(at(UINTPTR_MAX)));
 }
 }  // namespace
