@@ -41,15 +41,13 @@ F lookup(void* module, const char* name) {
 }
 
 void load() {
-  void* router = dlopen(TARNHEAP_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  if (router == nullptr) {
-    fprintf(stderr, "%s\n", dlerror());
+  tarnheap_api api;
+  if (tarnheap_load(&api, TARNHEAP_LIBRARY) != 0) {
+    fprintf(stderr, "cannot load %s\n", TARNHEAP_LIBRARY);
     exit(1);
   }
-  lookup<tarnheap_realloc_fn (*)(tarnheap_realloc_fn)>(router, "init")(realloc);
-  routed = {lookup<void* (*)(size_t)>(router, "tarnheap"),
-            lookup<void* (*)(void*, size_t)>(router, "rrealloc"),
-            lookup<void (*)(void*)>(router, "rfree")};
+  api.init(realloc);
+  routed = {api.tarnheap, api.rrealloc, api.rfree};
   // The library the router bound, now loaded.
   void* jemalloc = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
   if (jemalloc == nullptr) {

@@ -6,6 +6,7 @@
 #include "page_map.h"
 #include "prim/prim.h"
 #include "router.h"
+#define TARNHEAP_NO_LOADER  // the library itself needs only the prototypes
 #include "tarnheap.h"
 
 #ifdef _WIN32
