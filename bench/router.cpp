@@ -1,8 +1,8 @@
 // The router's cost in front of jemalloc: each workload runs through the library's
-// exports and through direct calls to the same jemalloc entries, side by side in one run,
-// at 1 and 2 threads. Both sides call through function pointers, as a host that loads
-// the library does. Before the timings it reports the map's resident memory with 10^6
-// live blocks. Compare medians of a run such as
+// exports, through direct calls to the same jemalloc entries, and through a library that
+// only forwards to them, side by side in one run, at 1 and 2 threads. Both sides call through
+// function pointers, as a host that loads the library does. Before the timings it reports the map's
+// resident memory with 10^6 live blocks. Compare medians of a run such as
 //   build/bench/tarnheap_bench --benchmark_repetitions=10
 //   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 // (one command line).
@@ -28,7 +28,7 @@ struct allocator {
   void* (*realloc)(void*, size_t);
   void (*free)(void*);
 };
-allocator routed, direct;
+allocator routed, direct, shim;
 
 template <typename F>
 F lookup(void* module, const char* name) {
@@ -57,12 +57,20 @@ void load() {
   direct = {lookup<void* (*)(size_t)>(jemalloc, "malloc"),
             lookup<void* (*)(void*, size_t)>(jemalloc, "realloc"),
             lookup<void (*)(void*)>(jemalloc, "free")};
+  void* forwarder = dlopen(SHIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (forwarder == nullptr) {
+    fprintf(stderr, "%s\n", dlerror());
+    exit(1);
+  }
+  lookup<void (*)(void* (*)(size_t), void* (*)(void*, size_t), void (*)(void*))>(
+      forwarder, "shim_bind")(direct.malloc, direct.realloc, direct.free);
+  shim = {lookup<void* (*)(size_t)>(forwarder, "shim_malloc"),
+          lookup<void* (*)(void*, size_t)>(forwarder, "shim_realloc"),
+          lookup<void (*)(void*)>(forwarder, "shim_free")};
 }
 
-const allocator& pick(bool via_router) { return via_router ? routed : direct; }
-
-void pair64(benchmark::State& state, bool via_router) {
-  const allocator& a = pick(via_router);
+void pair64(benchmark::State& state, const allocator* side) {
+  const allocator& a = *side;
   for (auto _ : state) {
     void* p = a.malloc(64);
     benchmark::DoNotOptimize(p);
@@ -93,8 +101,8 @@ const batch_plan& plan() {
   return p;
 }
 
-void batch(benchmark::State& state, bool via_router) {
-  const allocator& a = pick(via_router);
+void batch(benchmark::State& state, const allocator* side) {
+  const allocator& a = *side;
   const batch_plan& p = plan();
   std::vector<void*> blocks(p.sizes.size());
   for (auto _ : state) {
@@ -141,10 +149,12 @@ void report_map_memory() {
 }
 }  // namespace
 
-BENCHMARK_CAPTURE(pair64, direct, false)->Threads(1)->Threads(2);
-BENCHMARK_CAPTURE(pair64, router, true)->Threads(1)->Threads(2);
-BENCHMARK_CAPTURE(batch, direct, false)->Threads(1)->Threads(2);
-BENCHMARK_CAPTURE(batch, router, true)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(pair64, direct, &direct)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(pair64, shim, &shim)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(pair64, router, &routed)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(batch, direct, &direct)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(batch, shim, &shim)->Threads(1)->Threads(2);
+BENCHMARK_CAPTURE(batch, router, &routed)->Threads(1)->Threads(2);
 
 int main(int argc, char** argv) {
   // Debian's jemalloc needs room in the static TLS block when loaded after start-up.

@@ -1,0 +1,26 @@
+// A library that only forwards to jemalloc, with no map: the cost any library in front
+// of jemalloc pays for its own call level. The router benchmark loads it beside the
+// router, so the router's share of the overhead can be read off in the same run.
+#include <cstddef>
+
+namespace {
+void* (*forward_malloc)(size_t);
+void* (*forward_realloc)(void*, size_t);
+void (*forward_free)(void*);
+}  // namespace
+
+extern "C" {
+__attribute__((visibility("default"))) void shim_bind(void* (*m)(size_t), void* (*r)(void*, size_t),
+                                                      void (*f)(void*)) {
+  forward_malloc = m;
+  forward_realloc = r;
+  forward_free = f;
+}
+__attribute__((visibility("default"))) void* shim_malloc(size_t size) {
+  return forward_malloc(size);
+}
+__attribute__((visibility("default"))) void* shim_realloc(void* p, size_t size) {
+  return forward_realloc(p, size);
+}
+__attribute__((visibility("default"))) void shim_free(void* p) { forward_free(p); }
+}
