@@ -91,10 +91,12 @@ def main():
     parser.add_argument("--cc", required=True)
     parser.add_argument("--cxx", required=True)
     parser.add_argument("--host", required=True)
+    parser.add_argument("--cflags", default="")
     parser.add_argument("--emulator")
     parser.add_argument("--windows", action="store_true")
     args = parser.parse_args()
     want = WINDOWS if args.windows else LINUX
+    flags = FLAGS + args.cflags.split()
 
     stage = os.path.join(args.build, "package-stage")
     shutil.rmtree(stage, ignore_errors=True)
@@ -103,14 +105,14 @@ def main():
 
     include = "-I" + os.path.join(stage, "include")
     lib = os.path.join(stage, "lib")
-    run(args.cxx, "-x", "c++", "-std=c++11", *FLAGS, include, "-fsyntax-only", args.host)
+    run(args.cxx, "-x", "c++", "-std=c++11", *flags, include, "-fsyntax-only", args.host)
     if args.windows:
         host = os.path.join(stage, "bin", "host.exe")
-        run(args.cc, "-std=c99", *FLAGS, include, args.host, "-L" + lib, "-ltarnheap", "-o", host)
+        run(args.cc, "-std=c99", *flags, include, args.host, "-L" + lib, "-ltarnheap", "-o", host)
         result = run(args.emulator, host, cwd=os.path.dirname(host), stdout=subprocess.PIPE)
     else:
         host = os.path.join(stage, "host")
-        run(args.cc, "-std=c99", *FLAGS, include, args.host, "-L" + lib, "-ltarnheap", "-ldl",
+        run(args.cc, "-std=c99", *flags, include, args.host, "-L" + lib, "-ltarnheap", "-ldl",
             "-Wl,-rpath," + lib, "-o", host)
         env = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=16384")
         result = run(host, os.path.join(lib, "libtarnheap.so"), env=env, stdout=subprocess.PIPE)
