@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tarnheap.h"
+#include "tarnheap_load.h"
 
 namespace {
 const char tunable[] = "glibc.rtld.optional_static_tls=16384";

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "tarnheap.h"
+#include "tarnheap_load.h"
 
 static int host_calls;
 

@@ -16,6 +16,7 @@ LINUX = {
     "bin/patchscript",
     "lib/libtarnheap.so",
     "include/tarnheap.h",
+    "include/tarnheap_load.h",
     "share/man/man1/patchscript.1",
     "share/doc/tarnkit/README.md",
     "share/doc/tarnkit/script-format.md",
@@ -26,6 +27,7 @@ WINDOWS = {
     "lib/libtarnheap.dll.a",
     "lib/tarnheap.def",
     "include/tarnheap.h",
+    "include/tarnheap_load.h",
     "share/doc/tarnkit/README.md",
     "share/doc/tarnkit/script-format.md",
 }
