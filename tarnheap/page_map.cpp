@@ -3,7 +3,7 @@
 
 #include "prim/prim.h"
 
-std::atomic<unsigned char>* page_map;
+page_map_view page_map;
 
 namespace {
 std::atomic<unsigned char>* reserved;

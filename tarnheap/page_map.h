@@ -10,36 +10,50 @@ constexpr int PAGE_SHIFT = 12;
 
 // The whole user address space: 4 GiB on a 32-bit target (large-address-aware hosts
 // get blocks above 2 GiB), the 47-bit lower half on x86-64. Any pointer at or above
-// the end is foreign: kernel and non-canonical values are never marked.
+// the end is foreign: kernel and non-canonical values are never marked. Other 64-bit
+// targets split their address space differently; a guessed width would misroute.
 #if UINTPTR_MAX == 0xffffffffu
 constexpr int ADDRESS_BITS = 32;
-#else
+#elif defined(__x86_64__) || defined(_M_X64)
 constexpr int ADDRESS_BITS = 47;
+#else
+#error "the page map knows the user address space of 32-bit targets and x86-64 only"
 #endif
 constexpr uintptr_t PAGE_COUNT = uintptr_t(1) << (ADDRESS_BITS - PAGE_SHIFT);
 
-// Null while jemalloc is unbound: then nothing is marked and every pointer is foreign.
-// Set once the first binding succeeds, and kept for the life of the process.
-extern std::atomic<unsigned char>* page_map;
+// The map in use, both fields read by every call. While jemalloc is unbound, limit is 0:
+// the one range compare of a lookup then also makes every pointer foreign and every mark
+// a no-op, with no separate test for a missing map. Set once the first binding succeeds
+// (limit PAGE_COUNT) and kept for the life of the process.
+struct page_map_view {
+  std::atomic<unsigned char>* entries;
+  uintptr_t limit;
+};
+extern page_map_view page_map;
 
 // Reserves the map's memory on the first call (PAGE_COUNT zero bytes, backed only where
 // touched) and returns it, the same block on every later call; null when refused.
 std::atomic<unsigned char>* page_map_reserve();
+
+// Puts a reserved map in use.
+inline void page_map_enable(std::atomic<unsigned char>* entries) {
+  page_map.entries = entries;
+  page_map.limit = PAGE_COUNT;
+}
 
 // Relaxed single-byte accesses: an entry is only ever set to 1, so no ordering is needed,
 // and the store is skipped when the entry is already set, so threads allocating in the
 // same region do not keep writing the same cache line.
 inline void mark_page(const void* p) {
   uintptr_t index = reinterpret_cast<uintptr_t>(p) >> PAGE_SHIFT;
-  std::atomic<unsigned char>* map = page_map;
-  if (map == nullptr || index >= PAGE_COUNT) return;
-  if (map[index].load(std::memory_order_relaxed) == 0) {
-    map[index].store(1, std::memory_order_relaxed);
+  if (__builtin_expect(index < page_map.limit, 1)) {
+    std::atomic<unsigned char>& entry = page_map.entries[index];
+    if (entry.load(std::memory_order_relaxed) == 0) entry.store(1, std::memory_order_relaxed);
   }
 }
 
 inline bool is_marked(const void* p) {
   uintptr_t index = reinterpret_cast<uintptr_t>(p) >> PAGE_SHIFT;
-  std::atomic<unsigned char>* map = page_map;
-  return map != nullptr && index < PAGE_COUNT && map[index].load(std::memory_order_relaxed) != 0;
+  return __builtin_expect(index < page_map.limit, 1) &&
+         page_map.entries[index].load(std::memory_order_relaxed) != 0;
 }

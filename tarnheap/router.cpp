@@ -6,7 +6,6 @@
 #include "page_map.h"
 #include "prim/prim.h"
 #include "router.h"
-#define TARNHEAP_NO_LOADER  // the library itself needs only the prototypes
 #include "tarnheap.h"
 
 #ifdef _WIN32
@@ -18,8 +17,8 @@
 namespace {
 // Until init the allocation entries return null; when jemalloc is unavailable they serve
 // through the host's routine. Keeping a callable routine in every slot spares the hot
-// path a test for the unbound state: the null page_map already makes every pointer
-// foreign and every mark a no-op.
+// path a test for the unbound state: the unbound map's limit of 0 already makes every
+// pointer foreign and every mark a no-op.
 void* TARNHEAP_CALL no_realloc(void*, size_t) { return nullptr; }
 void* no_malloc(size_t) { return nullptr; }
 void* no_calloc(size_t, size_t) { return nullptr; }
@@ -49,6 +48,19 @@ bool bind(jemalloc_entries* e) {
   }
   return false;
 }
+
+// Marks are never cleared, so routing by them is only sound while jemalloc never gives an
+// address range back to the system: a host block could later start in a page that is
+// still marked and be handed to jemalloc, which would corrupt memory or crash. jemalloc's
+// retain option guarantees it (freed ranges are kept for reuse by jemalloc). A jemalloc
+// that does not retain, or whose option cannot be read, is not used at all; it stays
+// loaded, as it may have started.
+bool keeps_ranges(const jemalloc_entries& e) {
+  bool retain = false;
+  size_t size = sizeof retain;
+  return e.mallctl("opt.retain", &retain, &size, nullptr, 0) == 0 && size == sizeof retain &&
+         retain;
+}
 }  // namespace
 
 void set_jemalloc_libraries(const char* const* names) { jemalloc_libraries = names; }
@@ -59,14 +71,15 @@ EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
   fallback_realloc = fallback != nullptr ? fallback : no_realloc;
   std::atomic<unsigned char>* map = page_map_reserve();
   jemalloc_entries e;
-  if (map != nullptr && bind(&e)) {
+  if (map != nullptr && bind(&e) && keeps_ranges(e)) {
     bound_malloc = e.malloc;
     bound_calloc = e.calloc;
     bound_realloc = e.realloc;
     bound_free = e.free;
-    page_map = map;
-  } else if (page_map == nullptr) {
-    // Unavailable, and never bound before: serve everything through the host.
+    page_map_enable(map);
+  } else if (page_map.limit == 0) {
+    // Unavailable, or unsound to route, and never bound before: serve everything
+    // through the host.
     bound_malloc = host_malloc;
     bound_calloc = host_calloc;
   }

@@ -1,5 +1,6 @@
 // What the router needs from the platform: loading jemalloc by name with its four
-// allocation entries, and address space for the page map. One file per platform.
+// allocation entries and its control entry, and address space for the page map. One
+// file per platform.
 #pragma once
 
 #include <cstddef>
@@ -9,14 +10,18 @@ struct jemalloc_entries {
   void* (*calloc)(size_t, size_t);
   void* (*realloc)(void*, size_t);
   void (*free)(void*);
+  // mallctl, through which the router reads whether jemalloc keeps its address ranges.
+  int (*mallctl)(const char* name, void* old, size_t* old_size, void* value, size_t size);
 };
 
 // The file names tried in order, ending with nullptr.
 extern const char* const prim_jemalloc_libraries[];
 
-// Loads the named library and finds all four entries inside it. All or nothing: on any
+// Loads the named library and finds all five entries inside it. All or nothing: on any
 // failure *out is left alone and the library is released again. A library once bound
-// is never released.
+// is never released. Where jemalloc starts only at its first call, asks it first to
+// keep the address ranges it maps (its "retain" option) without overriding the host's
+// own choice; the router then reads what jemalloc settled on.
 bool prim_bind_jemalloc(const char* library, jemalloc_entries* out);
 
 // Zero-filled memory of the given size that stays reserved for the life of the process

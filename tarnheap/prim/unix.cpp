@@ -30,11 +30,12 @@ bool find(void* module, const char* name, F* entry) {
   return *entry != nullptr;
 }
 
-// The four entries under one naming, all of them or none.
-bool find_all(void* module, const char* const names[4], jemalloc_entries* out) {
+// The five entries under one naming, all of them or none.
+bool find_all(void* module, const char* const names[5], jemalloc_entries* out) {
   jemalloc_entries e;
   if (find(module, names[0], &e.malloc) && find(module, names[1], &e.calloc) &&
-      find(module, names[2], &e.realloc) && find(module, names[3], &e.free)) {
+      find(module, names[2], &e.realloc) && find(module, names[3], &e.free) &&
+      find(module, names[4], &e.mallctl)) {
     *out = e;
     return true;
   }
@@ -43,13 +44,15 @@ bool find_all(void* module, const char* const names[4], jemalloc_entries* out) {
 
 // Builds configured with a prefix export je_malloc and so on; Debian's exports the
 // plain names.
-const char* const prefixed[4] = {"je_malloc", "je_calloc", "je_realloc", "je_free"};
-const char* const plain[4] = {"malloc", "calloc", "realloc", "free"};
+const char* const prefixed[5] = {"je_malloc", "je_calloc", "je_realloc", "je_free", "je_mallctl"};
+const char* const plain[5] = {"malloc", "calloc", "realloc", "free", "mallctl"};
 }  // namespace
 
 bool prim_bind_jemalloc(const char* library, jemalloc_entries* out) {
-  // Fails, among other reasons, for a jemalloc built with initial-exec TLS that is
-  // loaded after start-up without room left in the static TLS block.
+  // jemalloc starts in its constructor here, during dlopen, so its options are settled
+  // before they could be asked for; the router only reads them. dlopen fails, among other
+  // reasons, for a jemalloc built with initial-exec TLS that is loaded after start-up
+  // without room left in the static TLS block.
   void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return false;
   if (find_all(module, prefixed, out) || find_all(module, plain, out)) return true;

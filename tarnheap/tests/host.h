@@ -8,17 +8,41 @@
 
 #include "tarnheap.h"
 
+// jemalloc's control entry (mallctl) when jemalloc is loaded in this process, else null.
+using mallctl_fn = int (*)(const char* name, void* old, size_t* old_size, void* value, size_t size);
+mallctl_fn jem_mallctl();
+
+inline bool jem_loaded() { return jem_mallctl() != nullptr; }
+
+// Reads an option or statistic of the loaded jemalloc; false when it cannot.
+template <typename T>
+bool jem_read(const char* name, T* value) {
+  size_t size = sizeof *value;
+  mallctl_fn ctl = jem_mallctl();
+  return ctl != nullptr && ctl(name, value, &size, nullptr, 0) == 0 && size == sizeof *value;
+}
+
 // Monotonic: allocated grows with every allocation or reallocation jemalloc serves,
-// freed with every release or reallocation. On Linux in bytes and for the calling
-// thread; on Windows in calls, for the whole process.
+// freed with every release or reallocation. In bytes and for the calling thread, except
+// with the Windows stand-in, which counts calls for the whole process.
 struct jem_counts {
   uint64_t allocated;
   uint64_t freed;
 };
-jem_counts jem_now();
+inline jem_counts jem_now() {
+  jem_counts c = {0, 0};
+  jem_read("thread.allocated", &c.allocated);
+  jem_read("thread.deallocated", &c.freed);
+  return c;
+}
 
-// Whether jemalloc is loaded in this process at all.
-bool jem_loaded();
+// Loads jemalloc before init, as a host that uses it itself would; false when it cannot.
+bool jem_preload();
+
+// The host maps memory of its own at exactly this address; null when any of the range
+// is still in use. Released with unclaim.
+void* claim_at(void* address, size_t size);
+void unclaim(void* block, size_t size);
 
 // Whether a code address lies inside the tarnheap library.
 bool in_router(const void* code);

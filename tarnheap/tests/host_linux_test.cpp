@@ -1,8 +1,6 @@
-// Linux host tests against Debian's jemalloc: the retain option the map relies on, and
-// several threads routing at once (also run under ThreadSanitizer). Block memory is never
-// touched here: jemalloc is not instrumented, so a block it moves between threads would
-// look like a race.
-#include <dlfcn.h>
+// Linux host tests against Debian's jemalloc: several threads routing at once (also run
+// under ThreadSanitizer). Block memory is never touched here: jemalloc is not
+// instrumented, so a block it moves between threads would look like a race.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -11,21 +9,6 @@
 #include "host.h"
 
 namespace {
-TEST(Retain, DebianJemallocKeepsItsAddressRanges) {
-  // Marks are never cleared, so jemalloc must never hand an address range back to the
-  // system, where a foreign block could later start in a marked page.
-  init(counting_realloc);
-  void* module = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(module, nullptr);
-  auto mallctl = reinterpret_cast<int (*)(const char*, void*, size_t*, void*, size_t)>(
-      dlsym(module, "mallctl"));
-  ASSERT_NE(mallctl, nullptr);
-  bool retain = false;
-  size_t size = sizeof retain;
-  ASSERT_EQ(mallctl("opt.retain", &retain, &size, nullptr, 0), 0);
-  EXPECT_TRUE(retain);
-}
-
 struct thread_result {
   jem_counts start, end;
   long host_calls;

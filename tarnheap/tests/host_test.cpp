@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host.h"
@@ -171,6 +172,86 @@ TEST_F(Unavailable, EveryExportServesThroughTheHost) {
   free(z);
   EXPECT_EQ(rcalloc(SIZE_MAX / 4 + 1, 4), nullptr);
   EXPECT_EQ(host_calls, 3);
+}
+
+// A freed jemalloc block's page stays marked. If jemalloc then gave the block's address
+// range back to the system, a host block could start in that page and be routed to
+// jemalloc. So the router uses jemalloc only while it retains its ranges: then the host
+// can never map memory where the block was. A jemalloc that does not retain (turned off
+// in JE_MALLOC_CONF or MALLOC_CONF, or started by the host before init without it) is
+// not used at all. 64 MiB blocks go to jemalloc's arena for huge blocks, which purges as
+// soon as they are freed.
+class Reuse : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (getenv("HOST_LOADS_JEMALLOC") != nullptr) {
+      ASSERT_TRUE(jem_preload());
+    }
+    const char* options = getenv("JE_MALLOC_CONF");
+    std::string before = options != nullptr ? options : "(unset)";
+    init(counting_realloc);
+    options = getenv("JE_MALLOC_CONF");
+    EXPECT_EQ(options != nullptr ? options : "(unset)", before) << "init changed the variable";
+  }
+  void SetUp() override {
+    ASSERT_TRUE(jem_loaded());
+    host_calls = 0;
+    host_record_only = false;
+  }
+
+  static void free_and_reuse(bool retained) {
+    const size_t size = size_t(64) << 20;
+    bool retain = !retained;
+    EXPECT_TRUE(jem_read("opt.retain", &retain));
+    EXPECT_EQ(retain, retained);
+    jem_counts start = jem_now();
+    void* block = tarnheap(size);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(host_calls, retained ? 0 : 1);
+    EXPECT_EQ(jem_now().allocated > start.allocated, retained);
+    rfree(block);  // jemalloc's block is released; the host's is left alone
+    if (!retained) {
+      // Nothing was marked, so the host's block goes back to the host.
+      expect_routed_to_host(block);
+      free(block);
+      return;
+    }
+    // jemalloc keeps the range, so no block of the host's can start where this one did.
+    void* own = claim_at(block, size);
+    EXPECT_EQ(own, nullptr) << "jemalloc gave the block's range back";
+    if (own != nullptr) {
+      expect_routed_to_host(own);
+      unclaim(own, size);
+    }
+  }
+
+  // The routine records the call and touches nothing.
+  static void expect_routed_to_host(void* own) {
+    host_record_only = true;
+    long calls = host_calls;
+    jem_counts before = jem_now();
+    EXPECT_EQ(rrealloc(own, 100), host_sentinel);
+    EXPECT_EQ(host_block, own);
+    rfree(own);
+    EXPECT_EQ(host_calls, calls + 1);
+    EXPECT_EQ(jem_now().freed, before.freed);
+    host_record_only = false;
+  }
+};
+using ReuseRetained = Reuse;    // jemalloc as shipped, or asked to retain by the router
+using ReuseUnretained = Reuse;  // retain turned off
+using HostOptions = Reuse;      // the user's own options
+
+TEST_F(ReuseRetained, JemallocServesAndKeepsTheRange) { free_and_reuse(true); }
+
+TEST_F(ReuseUnretained, TheHostServesEverything) { free_and_reuse(false); }
+
+// Run with JE_MALLOC_CONF=narenas:3.
+TEST_F(HostOptions, AreKeptAndRetainIsAdded) {
+  unsigned arenas = 0;
+  EXPECT_TRUE(jem_read("opt.narenas", &arenas));
+  EXPECT_EQ(arenas, 3u);
+  free_and_reuse(true);
 }
 
 TEST(BeforeInit, AllocationsFailAndNothingIsTouched) {

@@ -1,28 +1,40 @@
-// The Linux view of jemalloc for the host tests: its mallctl counters for this thread.
+// The Linux side of the host tests: Debian's jemalloc as loaded by the router, and the
+// host's own mappings.
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include "host.h"
 
-namespace {
-using mallctl_fn = int (*)(const char*, void*, size_t*, void*, size_t);
-
-mallctl_fn mallctl() {
+mallctl_fn jem_mallctl() {
   void* module = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
   return module != nullptr ? reinterpret_cast<mallctl_fn>(dlsym(module, "mallctl")) : nullptr;
 }
 
-uint64_t read(const char* name) {
-  uint64_t value = 0;
-  size_t size = sizeof value;
-  mallctl_fn ctl = mallctl();
-  if (ctl == nullptr || ctl(name, &value, &size, nullptr, 0) != 0) return 0;
-  return value;
+bool jem_preload() { return dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_LOCAL) != nullptr; }
+
+namespace {
+char* page_of(void* address) {
+  return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(address) & ~uintptr_t(4095));
 }
 }  // namespace
 
-jem_counts jem_now() { return {read("thread.allocated"), read("thread.deallocated")}; }
+void* claim_at(void* address, size_t size) {
+  char* base = page_of(address);
+  size += static_cast<char*>(address) - base;
+  void* p = mmap(base, size, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if (p != base) {  // a kernel without MAP_FIXED_NOREPLACE takes the address as a hint
+    munmap(p, size);
+    return nullptr;
+  }
+  return address;
+}
 
-bool jem_loaded() { return mallctl() != nullptr; }
+void unclaim(void* block, size_t size) {
+  char* base = page_of(block);
+  munmap(base, size + size_t(static_cast<char*>(block) - base));
+}
 
 bool in_router(const void* code) {
   Dl_info code_info, router_info;

@@ -16,13 +16,18 @@ void* at(uintptr_t address) { return reinterpret_cast<void*>(address); }
 
 const uintptr_t last_page = (PAGE_COUNT - 1) << PAGE_SHIFT;
 
+// Each suite runs in a process of its own and puts a fresh map in use; until then every
+// pointer is foreign and marks go nowhere.
 class PageMap : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(page_map, nullptr);
-    page_map = page_map_reserve();
-    ASSERT_NE(page_map, nullptr);
-    ASSERT_EQ(page_map_reserve(), page_map);
+    ASSERT_EQ(page_map.limit, 0u);
+    mark_page(at(0x10000000));
+    ASSERT_FALSE(is_marked(at(0x10000000)));
+    std::atomic<unsigned char>* entries = page_map_reserve();
+    ASSERT_NE(entries, nullptr);
+    ASSERT_EQ(page_map_reserve(), entries);
+    page_map_enable(entries);
   }
 };
 
@@ -37,7 +42,7 @@ TEST_F(PageMap, MarksOnlyThePageOfTheBlockStart) {
     EXPECT_FALSE(is_marked(at(0x10000000 + (page << PAGE_SHIFT))));
   }
   mark_page(at(0x10000800));  // a second block in the same page
-  EXPECT_EQ(page_map[0x10000].load(), 1);
+  EXPECT_EQ(page_map.entries[0x10000].load(), 1);
 }
 
 TEST_F(PageMap, CoversTheWholeUserAddressSpace) {
@@ -92,14 +97,7 @@ TEST_F(PageMap, ConcurrentMarksAndLookups) {
 // from the whole pointer range: both ends, around 0x80000000, around the end of the
 // map and far beyond it, and around pages already marked. They cluster in a few
 // hundred regions so that the map stays small in memory.
-class PageMapModel : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(page_map, nullptr);
-    page_map = page_map_reserve();
-    ASSERT_NE(page_map, nullptr);
-  }
-};
+using PageMapModel = PageMap;
 
 TEST_F(PageMapModel, AgreesWithASetOfPages) {
   std::mt19937_64 random(42);

@@ -19,7 +19,7 @@ const char* const wrong[] = {"libm.so.6", nullptr};
 #endif
 
 void expect_unavailable() {
-  EXPECT_EQ(page_map, nullptr);
+  EXPECT_EQ(page_map.limit, 0u);
   host_calls = 0;
   void* p = tarnheap(64);
   ASSERT_NE(p, nullptr);
@@ -54,7 +54,7 @@ void* TARNHEAP_CALL second_realloc(void* block, size_t size) {
 
 TEST(Rebind, FailedRebindKeepsJemallocAndTheMarks) {
   init(counting_realloc);
-  std::atomic<unsigned char>* map = page_map;
+  std::atomic<unsigned char>* map = page_map.entries;
   ASSERT_NE(map, nullptr);
   void* p = tarnheap(100);
   ASSERT_TRUE(is_marked(p));
@@ -62,7 +62,7 @@ TEST(Rebind, FailedRebindKeepsJemallocAndTheMarks) {
   // The host's routine is replaced; jemalloc and the map stay.
   set_jemalloc_libraries(missing);
   EXPECT_EQ(init(second_realloc), &second_realloc);
-  EXPECT_EQ(page_map, map);
+  EXPECT_EQ(page_map.entries, map);
   EXPECT_TRUE(is_marked(p));
   host_calls = 0;
   void* q = tarnheap(100);
@@ -78,7 +78,7 @@ TEST(Rebind, FailedRebindKeepsJemallocAndTheMarks) {
   // A good rebind loads the same library again and leaves the map alone.
   set_jemalloc_libraries(prim_jemalloc_libraries);
   init(counting_realloc);
-  EXPECT_EQ(page_map, map);
+  EXPECT_EQ(page_map.entries, map);
   EXPECT_TRUE(is_marked(p));
   p = rrealloc(p, 4000);
   EXPECT_TRUE(is_marked(p));

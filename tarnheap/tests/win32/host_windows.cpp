@@ -1,4 +1,5 @@
-// The Windows view of jemalloc for the host tests: the stand-in jemalloc.dll's counters.
+// The Windows side of the host tests: whichever jemalloc.dll lies beside the test (the
+// real one, or the stand-in with its call counters), and the host's own VirtualAlloc.
 #include <windows.h>
 
 #include "../host.h"
@@ -6,22 +7,31 @@
 
 namespace {
 template <typename F>
-F standin(const char* name) {
+F entry(const char* name) {
   HMODULE module = GetModuleHandleA("jemalloc.dll");
   if (module == nullptr) return nullptr;
   return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
+
+// VirtualAlloc places a reservation on a 64 KiB boundary.
+char* granule_of(void* address) {
+  return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(address) & ~uintptr_t(0xffff));
+}
 }  // namespace
 
-jem_counts jem_now() {
-  auto count = standin<standin_count_fn>("standin_count");
-  if (count == nullptr) return {0, 0};
-  long realloc_calls = count(standin_realloc);
-  return {uint64_t(count(standin_malloc) + count(standin_calloc) + realloc_calls),
-          uint64_t(count(standin_free) + realloc_calls)};
+mallctl_fn jem_mallctl() { return entry<mallctl_fn>("je_mallctl"); }
+
+// Started at once by a jemalloc.dll built with GCC, with the options in force then.
+bool jem_preload() { return LoadLibraryA("jemalloc.dll") != nullptr; }
+
+void* claim_at(void* address, size_t size) {
+  char* base = granule_of(address);
+  size += static_cast<char*>(address) - base;
+  void* p = VirtualAlloc(base, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  return p == base ? address : nullptr;
 }
 
-bool jem_loaded() { return GetModuleHandleA("jemalloc.dll") != nullptr; }
+void unclaim(void* block, size_t) { VirtualFree(granule_of(block), 0, MEM_RELEASE); }
 
 bool in_router(const void* code) {
   HMODULE module = nullptr;
@@ -31,6 +41,6 @@ bool in_router(const void* code) {
   return module != nullptr && module == GetModuleHandleA("tarnheap.dll");
 }
 
-void set_top_down(bool on) { standin<void (*)(int)>("standin_top_down")(on ? 1 : 0); }
+void set_top_down(bool on) { entry<void (*)(int)>("standin_top_down")(on ? 1 : 0); }
 
-const void* last_free_caller() { return standin<const void* (*)()>("standin_free_caller")(); }
+const void* last_free_caller() { return entry<const void* (*)()>("standin_free_caller")(); }

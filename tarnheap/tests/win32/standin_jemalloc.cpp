@@ -1,14 +1,15 @@
 // A small counting jemalloc.dll. Blocks carry a header with their size and origin: a
 // private heap of its own normally, so that its blocks never share pages with the C
 // library's; VirtualAlloc with MEM_TOP_DOWN (above 2 GiB in a large-address-aware
-// process) while top-down mode is on.
+// process) while top-down mode is on. Like jemalloc with retain, it never gives an
+// address range back: top-down blocks are only decommitted when freed. Like a jemalloc
+// that starts at its first call, it reports retain on only when its options string said
+// so by then.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-
-#include "standin.h"
 
 #define STANDIN_EXPORT extern "C" __declspec(dllexport)
 
@@ -18,6 +19,7 @@ struct alignas(16) header {
   bool virtual_memory;
 };
 
+enum entry { malloc_calls, calloc_calls, realloc_calls, free_calls };
 std::atomic<long> counts[4];
 std::atomic<bool> top_down;
 const void* free_caller;
@@ -45,7 +47,7 @@ void release(void* block) {
   if (block == nullptr) return;
   header* h = static_cast<header*>(block) - 1;
   if (h->virtual_memory) {
-    VirtualFree(h, 0, MEM_RELEASE);
+    VirtualFree(h, 0, MEM_DECOMMIT);
   } else {
     HeapFree(heap(), 0, h);
   }
@@ -53,12 +55,12 @@ void release(void* block) {
 }  // namespace
 
 STANDIN_EXPORT void* je_malloc(size_t size) {
-  ++counts[standin_malloc];
+  ++counts[malloc_calls];
   return allocate(size);
 }
 
 STANDIN_EXPORT void* je_calloc(size_t count, size_t size) {
-  ++counts[standin_calloc];
+  ++counts[calloc_calls];
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
   void* p = allocate(count * size);
   if (p != nullptr) memset(p, 0, count * size);
@@ -66,7 +68,7 @@ STANDIN_EXPORT void* je_calloc(size_t count, size_t size) {
 }
 
 STANDIN_EXPORT void* je_realloc(void* block, size_t size) {
-  ++counts[standin_realloc];
+  ++counts[realloc_calls];
   void* p = allocate(size);
   if (p == nullptr || block == nullptr) return p;
   size_t old_size = (static_cast<header*>(block) - 1)->size;
@@ -76,12 +78,36 @@ STANDIN_EXPORT void* je_realloc(void* block, size_t size) {
 }
 
 STANDIN_EXPORT void je_free(void* block) {
-  ++counts[standin_free];
+  ++counts[free_calls];
   free_caller = __builtin_return_address(0);
   release(block);
 }
 
-STANDIN_EXPORT long standin_count(int entry) { return counts[entry]; }
+extern "C" {
+__declspec(dllexport) const char* je_malloc_conf = nullptr;
+}
+
+// Answers what the router and the tests ask: the retain option, and the counters that
+// stand for jemalloc's per-thread byte counts, in calls for the whole process.
+STANDIN_EXPORT int je_mallctl(const char* name, void* old, size_t* old_size, void*, size_t) {
+  static const bool retain =
+      je_malloc_conf != nullptr && std::strstr(je_malloc_conf, "retain:true");
+  if (std::strcmp(name, "opt.retain") == 0 && *old_size == sizeof(bool)) {
+    *static_cast<bool*>(old) = retain;
+    return 0;
+  }
+  uint64_t value;
+  if (std::strcmp(name, "thread.allocated") == 0) {
+    value = uint64_t(counts[malloc_calls] + counts[calloc_calls] + counts[realloc_calls]);
+  } else if (std::strcmp(name, "thread.deallocated") == 0) {
+    value = uint64_t(counts[free_calls] + counts[realloc_calls]);
+  } else {
+    return 2;  // ENOENT, as jemalloc answers an unknown name
+  }
+  if (*old_size != sizeof value) return 22;  // EINVAL
+  std::memcpy(old, &value, sizeof value);
+  return 0;
+}
 
 STANDIN_EXPORT void standin_top_down(int on) { top_down = on != 0; }
 
