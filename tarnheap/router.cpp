@@ -13,6 +13,10 @@
 #else
 #define EXPORT __attribute__((visibility("default")))
 #endif
+// Each allocation entry starts a 64-byte cache line of its own, so its few instructions
+// are fetched in one line wherever the linker happens to place it; a line crossing costs
+// a measurable share of the router's small overhead.
+#define HOT __attribute__((aligned(64)))
 
 namespace {
 // Until init the allocation entries return null; when jemalloc is unavailable they serve
@@ -88,26 +92,26 @@ EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
   return fallback;
 }
 
-EXPORT void* TARNHEAP_CALL tarnheap(size_t size) {
+EXPORT HOT void* TARNHEAP_CALL tarnheap(size_t size) {
   void* p = bound_malloc(size);
   mark_page(p);
   return p;
 }
 
-EXPORT void* TARNHEAP_CALL rcalloc(size_t count, size_t size) {
+EXPORT HOT void* TARNHEAP_CALL rcalloc(size_t count, size_t size) {
   void* p = bound_calloc(count, size);
   mark_page(p);
   return p;
 }
 
-EXPORT void* TARNHEAP_CALL rrealloc(void* block, size_t size) {
+EXPORT HOT void* TARNHEAP_CALL rrealloc(void* block, size_t size) {
   if (!is_marked(block)) return fallback_realloc(block, size);
   void* p = bound_realloc(block, size);
   mark_page(p);
   return p;
 }
 
-EXPORT void TARNHEAP_CALL rfree(void* block) {
+EXPORT HOT void TARNHEAP_CALL rfree(void* block) {
   if (is_marked(block)) bound_free(block);
 }
 
