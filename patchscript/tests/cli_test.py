@@ -10,6 +10,7 @@ import hashlib
 import os
 import random
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -231,14 +232,27 @@ class WriteFailures(Cli):
         self.assertEqual(result.returncode, 1)
 
 
-class WindowsBinary(unittest.TestCase):
-    def test_imports_only_system_dlls(self):
+class WindowsBinary(Cli):
+    def setUp(self):
         if not ARGS.windows:
             self.skipTest("Windows build only")
+        super().setUp()
+
+    def test_imports_only_system_dlls(self):
         dump = subprocess.run([ARGS.objdump, "-p", ARGS.exe], stdout=subprocess.PIPE,
                               check=True).stdout.decode()
         dlls = sorted(set(re.findall(r"DLL Name: (\S+)", dump)))
         self.assertEqual([d.lower() for d in dlls], ["kernel32.dll", "msvcrt.dll"])
+
+    def test_a_planted_system_dll_is_not_loaded(self):
+        shutil.copy(ARGS.exe, self.cwd)
+        shutil.copy(ARGS.planted, self.cwd)
+        self.write("a.old", b"abc")
+        self.write("a.new", b"abd")
+        result = run("a.old", "a.new", exe=os.path.join(self.cwd, os.path.basename(ARGS.exe)),
+                     cwd=self.cwd)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.cwd, "planted-dll-ran")))
 
 
 def main():
@@ -250,6 +264,7 @@ def main():
     parser.add_argument("--golden", required=True)
     parser.add_argument("--emulator")
     parser.add_argument("--objdump")
+    parser.add_argument("--planted")
     parser.add_argument("--windows", action="store_true")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
