@@ -3,11 +3,11 @@
 // anything reaches standard output.
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "fail.h"
 #include "input.h"
 #include "md5.h"
+#include "prim/clock.h"
 #include "script.h"
 #include "stamp.h"
 
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   if (old_length != new_length) error_exit("file length mismatch");
   if (std::memcmp(old_data, new_data, size_t(old_length)) == 0) error_exit("file content is same");
 
-  make_stamp(std::time(nullptr), stamp, sizeof stamp);
+  make_stamp(clock_now(), stamp, sizeof stamp);
   write_patch_script(stdout, old_path, new_path, old_data, new_data, old_length, old_md5, new_md5,
                      stamp);
 

@@ -238,11 +238,15 @@ class WindowsBinary(Cli):
             self.skipTest("Windows build only")
         super().setUp()
 
-    def test_imports_only_system_dlls(self):
+    def test_imports_only_system_dlls_and_64_bit_time(self):
         dump = subprocess.run([ARGS.objdump, "-p", ARGS.exe], stdout=subprocess.PIPE,
                               check=True).stdout.decode()
         dlls = sorted(set(re.findall(r"DLL Name: (\S+)", dump)))
         self.assertEqual([d.lower() for d in dlls], ["kernel32.dll", "msvcrt.dll"])
+        # msvcrt's time and localtime hold a 32-bit time_t, which ends in 2038.
+        imports = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", dump, re.M))
+        self.assertLessEqual({"_time64", "_localtime64"}, imports)
+        self.assertFalse({"time", "localtime", "_time32", "_localtime32"} & imports)
 
     def test_a_planted_system_dll_is_not_loaded(self):
         shutil.copy(ARGS.exe, self.cwd)
