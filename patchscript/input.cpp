@@ -3,10 +3,11 @@
 #include <cstdio>
 
 #include "fail.h"
+#include "prim/files.h"
 #include "prim/pages.h"
 
 int32_t load_input(unsigned char* buffer, const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = open_input(path);
   if (file == nullptr) error_exit("can't open file: %s", path);
 
   prefer_large_pages(buffer, INPUT_LIMIT);

@@ -7,6 +7,7 @@
 #include "fail.h"
 #include "input.h"
 #include "md5.h"
+#include "prim/args.h"
 #include "prim/clock.h"
 #include "script.h"
 #include "stamp.h"
@@ -22,14 +23,21 @@ char stamp[4096];
 // A CR or LF in a path would start a new line in the script, and a forged ">" line
 // makes the applying tool write some other file.
 bool has_line_break(const char* path) { return std::strpbrk(path, "\r\n") != nullptr; }
+
+// The name for the usage line: as invoked, or the program's own when none was given.
+const char* program_name(int argc, char** argv) {
+  return argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "patchscript";
+}
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc != 3) error_exit("usage: %s [old_file] [new_file]", argc > 0 ? argv[0] : "patchscript");
+int patchscript_main(int argc, char** argv) {
+  if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name(argc, argv));
   const char* old_path = argv[1];
   const char* new_path = argv[2];
   if (has_line_break(old_path) || has_line_break(new_path))
     error_exit("file name contains a line break");
+  if (!arg_is_exact(1) || !arg_is_exact(2))
+    error_exit("file name has a character outside the ansi code page");
 
   // The old file is loaded first, so when both are unreadable the message names it.
   int32_t old_length = load_input(old_data, old_path);

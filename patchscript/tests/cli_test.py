@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end checks of the real patchscript binary: every refusal, the size limit,
-golden scripts, round trips through the test applier, and write failures.
+golden scripts, names, round trips through the test applier, and write failures.
 
 The same suite runs the Linux binary and, with --emulator, patchscript.exe under Wine
 (where every line on standard output and standard error ends in CR LF)."""
@@ -75,6 +75,10 @@ class Refusals(Cli):
             self.assertRegex(text, "^usage: .*patchscript(\\.exe)? \\[old_file\\] \\[new_file\\]"
                              + re.escape(nl("\n")) + "$")
             self.assertEqual((result.stdout, result.returncode), (b"", 1))
+        if not ARGS.windows:
+            # An empty name as invoked gives the program's own.
+            result = subprocess.run(["", "one"], executable=ARGS.exe, stderr=subprocess.PIPE)
+            self.assertEqual(result.stderr, b"usage: patchscript [old_file] [new_file]\n")
 
     def test_line_break_in_a_name_is_refused_before_opening(self):
         self.write("a.old", b"abc")
@@ -177,6 +181,24 @@ class Scripts(Cli):
                     want = f.read()
                 self.assertEqual(out, nl(want.decode()).encode())
 
+    def test_names_open_exactly_the_named_file(self):
+        """The script names the file that was read, in the ANSI code page on Windows (1252
+        here). A name outside it is refused before any file is opened: the C runtime's
+        best-fit conversion used to read file.old for the fullwidth name."""
+        self.write("file.old", b"decoy")
+        for name, in_code_page in (("ｆｉｌｅ.old", False), ("Файл.old", False), ("café.old", True)):
+            with self.subTest(name):
+                if ARGS.windows and not in_code_page:
+                    self.write(name, b"old!!")
+                    for args in ((name, "missing"), ("missing", name)):
+                        self.assertRefused(self.run_in_dir(*args),
+                                           "file name has a character outside the ansi code page")
+                    continue
+                out = self.script(b"old!!", b"new!!", name)
+                encoded = name.encode("cp1252" if ARGS.windows else "utf-8")
+                self.assertIn(nl("\n<").encode() + encoded + nl("\n").encode(), out)
+                self.assertIn(hashlib.md5(b"old!!").hexdigest().encode(), out)
+
     def test_fingerprints_are_the_files_md5(self):
         rng = random.Random(5)
         old = bytes(rng.getrandbits(8) for _ in range(5000))
@@ -271,6 +293,9 @@ def main():
     parser.add_argument("--planted")
     parser.add_argument("--windows", action="store_true")
     ARGS, rest = parser.parse_known_args()
+    # Wine reads arguments and file names in the Unix locale's encoding, and takes its
+    # ANSI code page (1252) from the locale too.
+    os.environ["LC_ALL"] = "C.UTF-8"
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
