@@ -9,6 +9,7 @@
 #include "md5.h"
 #include "prim/args.h"
 #include "prim/clock.h"
+#include "prim/files.h"
 #include "script.h"
 #include "stamp.h"
 
@@ -31,6 +32,8 @@ const char* program_name(int argc, char** argv) {
 }  // namespace
 
 int patchscript_main(int argc, char** argv) {
+  output_note();
+
   if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name(argc, argv));
   const char* old_path = argv[1];
   const char* new_path = argv[2];

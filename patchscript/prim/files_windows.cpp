@@ -1,5 +1,6 @@
 // The command line's arguments arrive as text in the ANSI code page, converted exactly
 // from what the user typed (args_windows.cpp), so converting back gives that very name.
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -7,6 +8,27 @@
 #include "files.h"
 
 namespace {
+// Which file a handle is: the volume's serial number and the file's index on it.
+struct identity {
+  bool known;
+  DWORD volume;
+  DWORD index_high;
+  DWORD index_low;
+};
+
+identity identify(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == 0) return {false, 0, 0, 0};
+  return {true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+HANDLE handle_of(std::FILE* file) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+}
+
+// Standard output as noted at start.
+identity output;
+
 // The longest path Windows accepts, with its terminating NUL.
 wchar_t wide_path[32768];
 }  // namespace
@@ -16,4 +38,12 @@ std::FILE* open_input(const char* path) {
                           sizeof wide_path / sizeof *wide_path) == 0)
     return nullptr;
   return _wfopen(wide_path, L"rb");
+}
+
+void output_note() { output = identify(handle_of(stdout)); }
+
+bool is_output(std::FILE* file) {
+  identity input = identify(handle_of(file));
+  return output.known && input.known && input.volume == output.volume &&
+         input.index_high == output.index_high && input.index_low == output.index_low;
 }

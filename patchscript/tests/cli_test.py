@@ -52,6 +52,22 @@ class Cli(unittest.TestCase):
     def run_in_dir(self, *args, **kw):
         return run(*args, cwd=self.cwd, **kw)
 
+    def shell(self, args, redirect, preexec_fn=None):
+        """Runs the program with standard output redirected by the platform's shell, as a
+        user would: sh, or cmd under Wine (the standard handles Wine inherits from a Unix
+        shell show no file identity)."""
+        if ARGS.windows:
+            exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
+            cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
+        else:
+            cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', ARGS.exe, *args]
+        return subprocess.run(cmd, cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=120, preexec_fn=preexec_fn)
+
+    def read(self, name):
+        with open(os.path.join(self.cwd, name), "rb") as f:
+            return f.read()
+
     def assertRefused(self, result, message):
         """One line on standard error, nothing on standard output, status 1."""
         self.assertEqual(result.stderr.decode("latin-1"), nl(message + "\n"))
@@ -85,6 +101,16 @@ class Refusals(Cli):
         for old, new in (("a.old", "x\n>evil"), ("a\r.old", "a.new"), ("missing\n", "missing")):
             self.assertRefused(self.run_in_dir(old, new), "file name contains a line break")
         self.assertEqual(sorted(os.listdir(self.cwd)), ["a.old"])
+
+    def test_standard_output_on_an_input_is_refused_before_writing(self):
+        self.write("a.old", b"abc")
+        self.write("a.new", b"abd")
+        cases = [(">> a.old", "a.old")] + ([] if ARGS.windows else [("1<> a.new", "a.new")])
+        for redirect, name in cases:
+            with self.subTest(redirect):
+                result = self.shell(["a.old", "a.new"], redirect)
+                self.assertRefused(result, "standard output is an input file: " + name)
+                self.assertEqual((self.read("a.old"), self.read("a.new")), (b"abc", b"abd"))
 
     def test_unopenable_files_name_the_old_file_first(self):
         self.assertRefused(self.run_in_dir("missing.old", "missing.new"),
