@@ -1,6 +1,8 @@
 // patchscript OLD NEW: prints a patch script that turns OLD into NEW, two files of the
 // same length. Every refusal ends with one line on standard error and status 1 before
-// anything reaches standard output.
+// anything reaches standard output. A write that fails partway ends with status 1 too:
+// standard output, when it is a regular file, is cut back to its length before the run,
+// but what a pipe or a terminal already took cannot be taken back.
 #include <cstdio>
 #include <cstring>
 
@@ -32,6 +34,9 @@ const char* program_name(int argc, char** argv) {
 }  // namespace
 
 int patchscript_main(int argc, char** argv) {
+  // The writer stages its text itself. Unbuffered, the stream holds nothing back that
+  // the exit of a failed run could still write after the output was cut back.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   output_note();
 
   if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name(argc, argv));
@@ -55,7 +60,11 @@ int patchscript_main(int argc, char** argv) {
   write_patch_script(stdout, old_path, new_path, old_data, new_data, old_length, old_md5, new_md5,
                      stamp);
 
-  // A full disk or a closed stream must not pass for a written script.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) error_exit("write failed");
+  // A full disk or a closed stream must not pass for a written script, nor leave part
+  // of one behind in a file.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    output_undo();
+    error_exit("write failed");
+  }
   return 0;
 }

@@ -1,5 +1,4 @@
-// The program's files: opening an input exactly as named, and keeping standard output
-// off the inputs.
+// The program's files: opening an input exactly as named, and guarding standard output.
 // One file per platform.
 #pragma once
 
@@ -17,3 +16,8 @@ void output_note();
 // True when file is the file standard output was when noted, so that writing the
 // script would change an input.
 bool is_output(std::FILE* file);
+
+// Cuts standard output back to its noted length when it is a regular file, so that a
+// failed run leaves no partial script there. Best effort: a pipe or a terminal keeps
+// what it was given.
+void output_undo();

@@ -4,7 +4,8 @@
 #include "files.h"
 
 namespace {
-// Standard output as noted at start.
+// Standard output as noted at start: its identity, and its length when it is a
+// regular file.
 bool output_known;
 struct stat output_info;
 }  // namespace
@@ -17,4 +18,10 @@ bool is_output(std::FILE* file) {
   struct stat info;
   return output_known && fstat(fileno(file), &info) == 0 && info.st_dev == output_info.st_dev &&
          info.st_ino == output_info.st_ino;
+}
+
+void output_undo() {
+  // An appending stream wrote after the noted length too, so the same cut serves both.
+  if (output_known && S_ISREG(output_info.st_mode))
+    (void)ftruncate(STDOUT_FILENO, output_info.st_size);
 }

@@ -26,8 +26,10 @@ HANDLE handle_of(std::FILE* file) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
 }
 
-// Standard output as noted at start.
+// Standard output as noted at start, and its length when it is a file on disk.
 identity output;
+bool output_on_disk;
+LARGE_INTEGER output_length;
 
 // The longest path Windows accepts, with its terminating NUL.
 wchar_t wide_path[32768];
@@ -40,10 +42,20 @@ std::FILE* open_input(const char* path) {
   return _wfopen(wide_path, L"rb");
 }
 
-void output_note() { output = identify(handle_of(stdout)); }
+void output_note() {
+  HANDLE out = handle_of(stdout);
+  output = identify(out);
+  output_on_disk = GetFileType(out) == FILE_TYPE_DISK && GetFileSizeEx(out, &output_length) != 0;
+}
 
 bool is_output(std::FILE* file) {
   identity input = identify(handle_of(file));
   return output.known && input.known && input.volume == output.volume &&
          input.index_high == output.index_high && input.index_low == output.index_low;
+}
+
+void output_undo() {
+  HANDLE out = handle_of(stdout);
+  if (output_on_disk && SetFilePointerEx(out, output_length, nullptr, FILE_BEGIN) != 0)
+    SetEndOfFile(out);
 }

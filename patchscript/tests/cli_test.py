@@ -10,7 +10,9 @@ import hashlib
 import os
 import random
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -55,7 +57,7 @@ class Cli(unittest.TestCase):
     def shell(self, args, redirect, preexec_fn=None):
         """Runs the program with standard output redirected by the platform's shell, as a
         user would: sh, or cmd under Wine (the standard handles Wine inherits from a Unix
-        shell show no file identity)."""
+        shell show no file identity and cannot be truncated)."""
         if ARGS.windows:
             exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
             cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
@@ -270,6 +272,18 @@ class WriteFailures(Cli):
     def test_full_disk(self):
         with open("/dev/full", "wb") as full:
             self.assertRefused(self.run_in_dir("a.old", "a.new", stdout=full), "write failed")
+
+    def test_a_failed_write_leaves_a_file_as_it_was(self):
+        def small_files():  # a file-size limit makes the write fail partway
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+
+        for redirect, kept in ((">> out", b"kept\n"), ("> out", b"")):
+            with self.subTest(redirect):
+                self.write("out", b"kept\n")
+                result = self.shell(["a.old", "a.new"], redirect, preexec_fn=small_files)
+                self.assertRefused(result, "write failed")
+                self.assertEqual(self.read("out"), kept)
 
     @unittest.skipIf(sys.platform != "linux", "needs a POSIX shell")
     def test_closed_standard_output(self):
