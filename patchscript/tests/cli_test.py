@@ -55,9 +55,8 @@ class Cli(unittest.TestCase):
         return run(*args, cwd=self.cwd, **kw)
 
     def shell(self, args, redirect, preexec_fn=None):
-        """Runs the program with standard output redirected by the platform's shell, as a
-        user would: sh, or cmd under Wine (the standard handles Wine inherits from a Unix
-        shell show no file identity and cannot be truncated)."""
+        """The program with standard output redirected by sh, or by cmd under Wine: the
+        handles Wine inherits from a Unix shell show no file identity nor truncate."""
         if ARGS.windows:
             exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
             cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
@@ -210,9 +209,8 @@ class Scripts(Cli):
                 self.assertEqual(out, nl(want.decode()).encode())
 
     def test_names_open_exactly_the_named_file(self):
-        """The script names the file that was read, in the ANSI code page on Windows (1252
-        here). A name outside it is refused before any file is opened: the C runtime's
-        best-fit conversion used to read file.old for the fullwidth name."""
+        """Named in the ANSI code page (1252) on Windows; a name outside it is refused before
+        any file is opened (best fit used to read file.old for the fullwidth name)."""
         self.write("file.old", b"decoy")
         for name, in_code_page in (("ｆｉｌｅ.old", False), ("Файл.old", False), ("café.old", True)):
             with self.subTest(name):

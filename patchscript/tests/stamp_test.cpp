@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "stamp.h"
 
@@ -17,13 +18,9 @@ std::string stamp_of(int64_t t, size_t cap = 4096) {
 TEST(Stamp, LocalTimeInTheFixedPattern) {
   // Mid-month instants, so that in any time zone only the day and the time of day vary:
   // 2001-09-09 01:46:40 UTC, and 2040-07-15 12:00:40 UTC, past the 32-bit time_t limit.
-  const struct {
-    int64_t t;
-    const char* shape;
-  } cases[] = {{1000000000, "2001/09/dd dd:dd:40"}, {2225966440, "2040/07/dd dd:dd:40"}};
-  for (const auto& c : cases) {
-    std::string s = stamp_of(c.t);
-    const std::string shape = c.shape;
+  for (const auto& [t, shape] : {std::pair<int64_t, std::string>{1000000000, "2001/09/dd dd:dd:40"},
+                                 {2225966440, "2040/07/dd dd:dd:40"}}) {
+    std::string s = stamp_of(t);
     ASSERT_EQ(s.size(), shape.size()) << s;
     for (size_t i = 0; i < shape.size(); ++i)
       EXPECT_TRUE(shape[i] == 'd' ? s[i] >= '0' && s[i] <= '9' : s[i] == shape[i]) << s;
