@@ -1,5 +1,6 @@
-// The command line's arguments arrive as text in the ANSI code page, converted exactly
-// from what the user typed (args_windows.cpp), so converting back gives that very name.
+// Inputs are opened by their UTF-16 names: the arguments arrive as text in the ANSI code
+// page, converted exactly from what the user typed (args_windows.cpp), so converting
+// back gives that very name. Files are told apart by volume serial and file index.
 #include <io.h>
 #include <windows.h>
 
