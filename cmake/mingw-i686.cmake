@@ -1,4 +1,5 @@
-# Cross-builds for 32-bit Windows on x86 with mingw-w64 and runs the results under Wine.
+# Toolchain for cross-building for 32-bit Windows on x86 with mingw-w64. Running the
+# results under Wine is set up by cmake/wine.cmake, for the tests only.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 

@@ -3,11 +3,14 @@
 #include <cstdio>
 
 #include "fail.h"
+#include "prim/files.h"
 #include "prim/pages.h"
 
 int32_t load_input(unsigned char* buffer, const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = open_input(path);
   if (file == nullptr) error_exit("can't open file: %s", path);
+  // patchscript a.old a.new >> a.old would append the script to its own input.
+  if (is_output(file)) error_exit("standard output is an input file: %s", path);
 
   prefer_large_pages(buffer, INPUT_LIMIT);
 

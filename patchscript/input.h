@@ -9,5 +9,5 @@ constexpr int32_t INPUT_LIMIT = 0x2000000;
 
 // Reads the file at path into buffer (INPUT_LIMIT bytes) and returns its length, at
 // least 1. Ends the program through error_exit when the file cannot be opened or read,
-// is empty, or does not fit.
+// is empty, does not fit, or is standard output itself.
 int32_t load_input(unsigned char* buffer, const char* path);

@@ -7,8 +7,3 @@
 // (33 bytes). Returns 0, or -1 with text untouched when the platform's MD5 routines are
 // unavailable. The routines are bound on the first successful call and kept.
 int md5_hex(const unsigned char* data, int32_t length, char* text);
-
-// Test seam: bind the library of this file name instead of the platform's own from
-// the next binding attempt on (nullptr restores the default). A binding already made
-// is kept.
-void md5_use_library(const char* name);

@@ -1,10 +1,14 @@
 #include "stamp.h"
 
 #include <cstdio>
+#include <ctime>
 
-void make_stamp(std::time_t now, char* out, size_t cap) {
+#include "prim/clock.h"
+
+void make_stamp(int64_t now, char* out, size_t cap) {
   if (cap == 0) return;
-  const std::tm* local = now == std::time_t(-1) ? nullptr : std::localtime(&now);
-  if (local == nullptr || std::strftime(out, cap, "%Y/%m/%d %H:%M:%S", local) == 0)
+  std::tm local;
+  if (now == -1 || !clock_local(now, &local) ||
+      std::strftime(out, cap, "%Y/%m/%d %H:%M:%S", &local) == 0)
     std::snprintf(out, cap, "unknown");
 }

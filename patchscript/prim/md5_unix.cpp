@@ -22,11 +22,16 @@ const char* const md5_prim_libraries[] = {"libcrypto.so.3", "libcrypto.so", null
 bool md5_prim_bind(const char* library) {
   void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return false;
-  evp_digest = reinterpret_cast<evp_digest_fn>(dlsym(module, "EVP_Digest"));
-  evp_md5 = reinterpret_cast<evp_md5_fn>(dlsym(module, "EVP_md5"));
-  if (evp_digest != nullptr && evp_md5 != nullptr) return true;
-  dlclose(module);
-  return false;
+  // Into locals first: a binding already made stays whole when a lookup fails.
+  auto digest = reinterpret_cast<evp_digest_fn>(dlsym(module, "EVP_Digest"));
+  auto md5 = reinterpret_cast<evp_md5_fn>(dlsym(module, "EVP_md5"));
+  if (digest == nullptr || md5 == nullptr) {
+    dlclose(module);
+    return false;
+  }
+  evp_digest = digest;
+  evp_md5 = md5;
+  return true;
 }
 
 bool md5_prim_digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {

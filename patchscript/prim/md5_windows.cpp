@@ -1,4 +1,5 @@
-// MD5 from the system library cryptdll.dll, bound by name at run time.
+// MD5 from the system library cryptdll.dll, bound by name at run time from the system
+// folder.
 #include <windows.h>
 
 #include "md5_prim.h"
@@ -29,14 +30,22 @@ F lookup(HMODULE module, const char* name) {
 const char* const md5_prim_libraries[] = {"cryptdll.dll", nullptr};
 
 bool md5_prim_bind(const char* library) {
-  HMODULE module = LoadLibraryA(library);
+  // From the system folder only: a plain LoadLibraryA looks in the program's own folder
+  // first, where anyone who can write there could plant a cryptdll.dll of their own.
+  HMODULE module = LoadLibraryExA(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) return false;
-  md5_init = lookup<md5_init_fn>(module, "MD5Init");
-  md5_update = lookup<md5_update_fn>(module, "MD5Update");
-  md5_final = lookup<md5_final_fn>(module, "MD5Final");
-  if (md5_init != nullptr && md5_update != nullptr && md5_final != nullptr) return true;
-  FreeLibrary(module);
-  return false;
+  // Into locals first: a binding already made stays whole when a lookup fails.
+  auto init = lookup<md5_init_fn>(module, "MD5Init");
+  auto update = lookup<md5_update_fn>(module, "MD5Update");
+  auto finish = lookup<md5_final_fn>(module, "MD5Final");
+  if (init == nullptr || update == nullptr || finish == nullptr) {
+    FreeLibrary(module);
+    return false;
+  }
+  md5_init = init;
+  md5_update = update;
+  md5_final = finish;
+  return true;
 }
 
 bool md5_prim_digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {

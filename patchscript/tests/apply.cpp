@@ -68,7 +68,7 @@ std::string apply_script(const std::string& script, const std::vector<unsigned c
     return e;
   };
 
-  // Header: the title names both paths; they are read back from lines 5 and 15.
+  // Header: the title names both paths; they are read back from the "<" and ">" lines.
   std::string title, e;
   if (!(e = prefixed("# patch script: ", title)).empty()) return e;
   if (!(e = prefixed("# generated at ", fields.stamp)).empty()) return e;

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end checks of the real patchscript binary: every refusal, the size limit,
-golden scripts, round trips through the test applier, and write failures.
+golden scripts, names, round trips through the test applier, and write failures.
 
 The same suite runs the Linux binary and, with --emulator, patchscript.exe under Wine
 (where every line on standard output and standard error ends in CR LF)."""
@@ -10,6 +10,9 @@ import hashlib
 import os
 import random
 import re
+import resource
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -51,6 +54,21 @@ class Cli(unittest.TestCase):
     def run_in_dir(self, *args, **kw):
         return run(*args, cwd=self.cwd, **kw)
 
+    def shell(self, args, redirect, preexec_fn=None):
+        """The program with standard output redirected by sh, or by cmd under Wine: the
+        handles Wine inherits from a Unix shell show no file identity nor truncate."""
+        if ARGS.windows:
+            exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
+            cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
+        else:
+            cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', ARGS.exe, *args]
+        return subprocess.run(cmd, cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=120, preexec_fn=preexec_fn)
+
+    def read(self, name):
+        with open(os.path.join(self.cwd, name), "rb") as f:
+            return f.read()
+
     def assertRefused(self, result, message):
         """One line on standard error, nothing on standard output, status 1."""
         self.assertEqual(result.stderr.decode("latin-1"), nl(message + "\n"))
@@ -74,12 +92,26 @@ class Refusals(Cli):
             self.assertRegex(text, "^usage: .*patchscript(\\.exe)? \\[old_file\\] \\[new_file\\]"
                              + re.escape(nl("\n")) + "$")
             self.assertEqual((result.stdout, result.returncode), (b"", 1))
+        if not ARGS.windows:
+            # An empty name as invoked gives the program's own.
+            result = subprocess.run(["", "one"], executable=ARGS.exe, stderr=subprocess.PIPE)
+            self.assertEqual(result.stderr, b"usage: patchscript [old_file] [new_file]\n")
 
     def test_line_break_in_a_name_is_refused_before_opening(self):
         self.write("a.old", b"abc")
         for old, new in (("a.old", "x\n>evil"), ("a\r.old", "a.new"), ("missing\n", "missing")):
             self.assertRefused(self.run_in_dir(old, new), "file name contains a line break")
         self.assertEqual(sorted(os.listdir(self.cwd)), ["a.old"])
+
+    def test_standard_output_on_an_input_is_refused_before_writing(self):
+        self.write("a.old", b"abc")
+        self.write("a.new", b"abd")
+        cases = [(">> a.old", "a.old")] + ([] if ARGS.windows else [("1<> a.new", "a.new")])
+        for redirect, name in cases:
+            with self.subTest(redirect):
+                result = self.shell(["a.old", "a.new"], redirect)
+                self.assertRefused(result, "standard output is an input file: " + name)
+                self.assertEqual((self.read("a.old"), self.read("a.new")), (b"abc", b"abd"))
 
     def test_unopenable_files_name_the_old_file_first(self):
         self.assertRefused(self.run_in_dir("missing.old", "missing.new"),
@@ -176,6 +208,23 @@ class Scripts(Cli):
                     want = f.read()
                 self.assertEqual(out, nl(want.decode()).encode())
 
+    def test_names_open_exactly_the_named_file(self):
+        """Named in the ANSI code page (1252) on Windows; a name outside it is refused before
+        any file is opened (best fit used to read file.old for the fullwidth name)."""
+        self.write("file.old", b"decoy")
+        for name, in_code_page in (("ｆｉｌｅ.old", False), ("Файл.old", False), ("café.old", True)):
+            with self.subTest(name):
+                if ARGS.windows and not in_code_page:
+                    self.write(name, b"old!!")
+                    for args in ((name, "missing"), ("missing", name)):
+                        self.assertRefused(self.run_in_dir(*args),
+                                           "file name has a character outside the ansi code page")
+                    continue
+                out = self.script(b"old!!", b"new!!", name)
+                encoded = name.encode("cp1252" if ARGS.windows else "utf-8")
+                self.assertIn(nl("\n<").encode() + encoded + nl("\n").encode(), out)
+                self.assertIn(hashlib.md5(b"old!!").hexdigest().encode(), out)
+
     def test_fingerprints_are_the_files_md5(self):
         rng = random.Random(5)
         old = bytes(rng.getrandbits(8) for _ in range(5000))
@@ -222,6 +271,18 @@ class WriteFailures(Cli):
         with open("/dev/full", "wb") as full:
             self.assertRefused(self.run_in_dir("a.old", "a.new", stdout=full), "write failed")
 
+    def test_a_failed_write_leaves_a_file_as_it_was(self):
+        def small_files():  # a file-size limit makes the write fail partway
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+
+        for redirect, kept in ((">> out", b"kept\n"), ("> out", b"")):
+            with self.subTest(redirect):
+                self.write("out", b"kept\n")
+                result = self.shell(["a.old", "a.new"], redirect, preexec_fn=small_files)
+                self.assertRefused(result, "write failed")
+                self.assertEqual(self.read("out"), kept)
+
     @unittest.skipIf(sys.platform != "linux", "needs a POSIX shell")
     def test_closed_standard_output(self):
         result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh",
@@ -231,14 +292,31 @@ class WriteFailures(Cli):
         self.assertEqual(result.returncode, 1)
 
 
-class WindowsBinary(unittest.TestCase):
-    def test_imports_only_system_dlls(self):
+class WindowsBinary(Cli):
+    def setUp(self):
         if not ARGS.windows:
             self.skipTest("Windows build only")
+        super().setUp()
+
+    def test_imports_only_system_dlls_and_64_bit_time(self):
         dump = subprocess.run([ARGS.objdump, "-p", ARGS.exe], stdout=subprocess.PIPE,
                               check=True).stdout.decode()
         dlls = sorted(set(re.findall(r"DLL Name: (\S+)", dump)))
         self.assertEqual([d.lower() for d in dlls], ["kernel32.dll", "msvcrt.dll"])
+        # msvcrt's time and localtime hold a 32-bit time_t, which ends in 2038.
+        imports = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", dump, re.M))
+        self.assertLessEqual({"_time64", "_localtime64"}, imports)
+        self.assertFalse({"time", "localtime", "_time32", "_localtime32"} & imports)
+
+    def test_a_planted_system_dll_is_not_loaded(self):
+        shutil.copy(ARGS.exe, self.cwd)
+        shutil.copy(ARGS.planted, self.cwd)
+        self.write("a.old", b"abc")
+        self.write("a.new", b"abd")
+        result = run("a.old", "a.new", exe=os.path.join(self.cwd, os.path.basename(ARGS.exe)),
+                     cwd=self.cwd)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.cwd, "planted-dll-ran")))
 
 
 def main():
@@ -250,8 +328,12 @@ def main():
     parser.add_argument("--golden", required=True)
     parser.add_argument("--emulator")
     parser.add_argument("--objdump")
+    parser.add_argument("--planted")
     parser.add_argument("--windows", action="store_true")
     ARGS, rest = parser.parse_known_args()
+    # Wine reads arguments and file names in the Unix locale's encoding, and takes its
+    # ANSI code page (1252) from the locale too.
+    os.environ["LC_ALL"] = "C.UTF-8"
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

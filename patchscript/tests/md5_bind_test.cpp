@@ -7,6 +7,7 @@
 #include <string>
 
 #include "md5.h"
+#include "md5_seam.h"
 
 namespace {
 

@@ -1,0 +1,13 @@
+#include <ctime>
+
+#include "clock.h"
+
+// Every Unix target of the kit has a 64-bit time_t; a 32-bit one would stop in 2038.
+static_assert(sizeof(std::time_t) >= 8, "time_t must hold times after 2038");
+
+int64_t clock_now() { return std::time(nullptr); }
+
+bool clock_local(int64_t t, std::tm* out) {
+  std::time_t now = t;
+  return localtime_r(&now, out) != nullptr;
+}
