@@ -3,6 +3,12 @@
 // router, so the router's share of the overhead can be read off in the same run.
 #include <cstddef>
 
+#ifdef _WIN32
+#define SHIM_EXPORT __declspec(dllexport)
+#else
+#define SHIM_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace {
 void* (*forward_malloc)(size_t);
 void* (*forward_realloc)(void*, size_t);
@@ -10,17 +16,12 @@ void (*forward_free)(void*);
 }  // namespace
 
 extern "C" {
-__attribute__((visibility("default"))) void shim_bind(void* (*m)(size_t), void* (*r)(void*, size_t),
-                                                      void (*f)(void*)) {
+SHIM_EXPORT void shim_bind(void* (*m)(size_t), void* (*r)(void*, size_t), void (*f)(void*)) {
   forward_malloc = m;
   forward_realloc = r;
   forward_free = f;
 }
-__attribute__((visibility("default"))) void* shim_malloc(size_t size) {
-  return forward_malloc(size);
-}
-__attribute__((visibility("default"))) void* shim_realloc(void* p, size_t size) {
-  return forward_realloc(p, size);
-}
-__attribute__((visibility("default"))) void shim_free(void* p) { forward_free(p); }
+SHIM_EXPORT void* shim_malloc(size_t size) { return forward_malloc(size); }
+SHIM_EXPORT void* shim_realloc(void* p, size_t size) { return forward_realloc(p, size); }
+SHIM_EXPORT void shim_free(void* p) { forward_free(p); }
 }
