@@ -1,8 +1,8 @@
 // The router's cost in front of jemalloc: each workload runs through the library's
 // exports, through direct calls to the same jemalloc entries, and through a library that
-// only forwards to them, side by side in one run, at 1 and 2 threads. Both sides call through
-// function pointers, as a host that loads the library does. Before the timings it reports the map's
-// resident memory with 10^6 live blocks. Compare medians of a run such as
+// only forwards to them, side by side in one run, at 1 and 2 threads. All three sides call
+// through function pointers, as a host that loads the library does. Before the timings it
+// reports the map's resident memory with 10^6 live blocks. Compare medians of a run such as
 //   build/bench/tarnheap_bench --benchmark_repetitions=10
 //   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 // (one command line).
@@ -79,7 +79,7 @@ void pair64(benchmark::State& state, const allocator* side) {
 }
 
 // 1,024 blocks of 16 to 4,096 bytes, a quarter of them reallocated to 8 KiB, all freed
-// in shuffled order. The same sizes and orders for both sides and every thread.
+// in shuffled order. The same sizes and orders for every side and every thread.
 struct batch_plan {
   std::vector<size_t> sizes;
   std::vector<size_t> grown;
