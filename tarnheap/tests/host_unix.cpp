@@ -14,7 +14,7 @@ bool jem_preload() { return dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_LOCAL) !=
 
 namespace {
 char* page_of(void* address) {
-  return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(address) & ~uintptr_t(4095));
+  return static_cast<char*>(address) - (reinterpret_cast<uintptr_t>(address) & 4095);
 }
 }  // namespace
 

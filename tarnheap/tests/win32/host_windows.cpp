@@ -15,7 +15,7 @@ F entry(const char* name) {
 
 // VirtualAlloc places a reservation on a 64 KiB boundary.
 char* granule_of(void* address) {
-  return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(address) & ~uintptr_t(0xffff));
+  return static_cast<char*>(address) - (reinterpret_cast<uintptr_t>(address) & 0xffff);
 }
 }  // namespace
 
