@@ -1,6 +1,7 @@
 // The router on its home target: malloc(64)+free through tarnheap.dll, through direct
-// calls to the same jemalloc.dll, and through a library that only forwards to it, side
-// by side in one run, at 1 and 2 threads. Every side is called through function
+// calls to the same jemalloc.dll, through a library that only forwards to it and through
+// that library's framed malloc (the floor for acting after jemalloc returns), side by
+// side in one run, at 1 and 2 threads. Every side is called through function
 // pointers, as a host that loads the libraries does. Rounds alternate between the sides
 // in shuffled order; each side's median time per pair is reported with its ratio to the
 // direct calls. Run in a folder that holds tarnheap.dll and jemalloc.dll, such as
@@ -92,10 +93,15 @@ int main() {
          entry<void* (*)(size_t)>(shim, "shim_malloc"),
          entry<void (*)(void*)>(shim, "shim_free"),
          {}},
+        {"framed",
+         entry<void* (*)(size_t)>(shim, "shim_malloc_framed"),
+         entry<void (*)(void*)>(shim, "shim_free"),
+         {}},
         {"router", api.tarnheap, api.rfree, {}},
     };
     std::mt19937 random(1);
-    std::vector<size_t> order = {0, 1, 2};
+    std::vector<size_t> order(sides.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     for (int round = 0; round < 25; ++round) {
       std::shuffle(order.begin(), order.end(), random);
       for (size_t k : order) {
