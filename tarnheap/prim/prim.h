@@ -19,9 +19,9 @@ extern const char* const prim_jemalloc_libraries[];
 
 // Loads the named library and finds all five entries inside it. All or nothing: on any
 // failure *out is left alone and the library is released again. A library once bound
-// is never released. Where jemalloc starts only at its first call, asks it first to
-// keep the address ranges it maps (its "retain" option) without overriding the host's
-// own choice; the router then reads what jemalloc settled on.
+// is never released. Where jemalloc's options are still open when it is loaded (on
+// Windows), asks it to keep the address ranges it maps (its "retain" option) without
+// overriding the host's own choice; the router then reads what jemalloc settled on.
 bool prim_bind_jemalloc(const char* library, jemalloc_entries* out);
 
 // Zero-filled memory of the given size that stays reserved for the life of the process
