@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""Installs the kit into a staging prefix and checks the installed files, then builds
-and runs a tiny C host against the installed tree three ways: through find_package,
-through pkg-config, and loading the library at run time (the header compiles as C++
-too). The tree must not name where it was installed, and it still serves once moved.
-Then it checks the file lists of the packages CPack makes and builds the host the same
-three ways from each package, unpacked."""
+"""Installs the kit, checks the installed files, and builds and runs a tiny C host three
+ways (find_package, pkg-config, run-time loading) from the installed tree, moved, and from
+each package CPack makes, unpacked. The header must compile as C++ too, and the package
+files may not name where they were built or installed."""
 
 import argparse
 import glob
@@ -12,9 +10,7 @@ import os
 import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
-import zipfile
 
 LINUX = {
     "bin/patchscript",
@@ -64,40 +60,26 @@ def expect(label, got, want):
     print(f"{label}: {len(got)} files as expected")
 
 
-def package_lists(build, windows, out):
-    """Makes the packages in out; returns the files in each, relative to the prefix."""
+def packages(build, windows, out):
+    """Makes the packages in out and unpacks each; returns the install prefix in each."""
     run("cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out,
         stdout=subprocess.DEVNULL)
-    lists = {}
-    for name in os.listdir(out):
-        path = os.path.join(out, name)
-        if name.endswith(".zip"):
-            names = [n for n in zipfile.ZipFile(path).namelist() if not n.endswith("/")]
-        elif name.endswith(".tar.gz"):
-            names = [m.name for m in tarfile.open(path).getmembers() if m.isfile()]
-        elif name.endswith(".deb"):
-            listing = run("dpkg-deb", "--fsys-tarfile", path, stdout=subprocess.PIPE).stdout
-            names = [line[2:] for line in subprocess.run(
-                ["tar", "t"], input=listing, stdout=subprocess.PIPE, check=True
-            ).stdout.decode().splitlines() if not line.endswith("/")]
-            names = [n[len("usr/"):] for n in names]
-            lists[name] = set(names)
-            continue
+    kinds = (".deb", ".tar.gz", ".zip")
+    made = sorted(n for n in os.listdir(out) if n.endswith(kinds))
+    if [k for k in kinds for n in made if n.endswith(k)] != ([".zip"] if windows else
+                                                            [".deb", ".tar.gz"]):
+        sys.exit(f"packages made: {made}")
+    prefixes = {}
+    for name in made:
+        into = os.path.join(out, name + ".d")
+        if name.endswith(".deb"):
+            run("dpkg-deb", "-x", os.path.join(out, name), into)
         else:
-            continue
-        # Archives hold one top folder named after the package.
-        lists[name] = {n.split("/", 1)[1] for n in names}
-    want = {".zip"} if windows else {".deb", ".tar.gz"}
-    kinds = {next(k for k in (".zip", ".tar.gz", ".deb") if n.endswith(k)) for n in lists}
-    if kinds != want:
-        sys.exit(f"packages made: {sorted(lists)}, expected kinds {sorted(want)}")
-    return lists
-
-
-def check_output(label, result):
-    if result.stdout.decode().strip() != "ok":
-        sys.exit(f"{label}: " + result.stdout.decode())
-    print(f"{label}: ok")
+            shutil.unpack_archive(os.path.join(out, name), into)
+        # One top folder: usr in the .deb, the package's name in the archives.
+        (top,) = os.listdir(into)
+        prefixes[name] = os.path.join(into, top)
+    return prefixes
 
 
 def consumers(args, prefix, label):
@@ -105,13 +87,16 @@ def consumers(args, prefix, label):
     linked through find_package, linked through pkg-config, and loading the library at
     run time through the package's header-only target."""
     work = tempfile.mkdtemp(prefix="tarnkit-consumer-", dir=args.build)
-    flags = " ".join(FLAGS + args.cflags.split())
-    exe = ".exe" if args.windows else ""
+    flags = FLAGS + args.cflags.split()
     lib = os.path.join(prefix, "lib")
+    # Windows programs go beside tarnheap.dll, where the loader finds it.
+    out = os.path.join(prefix, "bin") if args.windows else work
+    exe = ".exe" if args.windows else ""
     try:
         cmake = ["cmake", "-S", os.path.join(os.path.dirname(args.host), "consumer"),
                  "-B", work, "-DCMAKE_PREFIX_PATH=" + prefix, "-Dversion=" + args.version,
-                 "-DCMAKE_C_COMPILER=" + args.cc, "-DCMAKE_C_FLAGS=" + flags,
+                 "-DCMAKE_C_COMPILER=" + args.cc, "-DCMAKE_C_FLAGS=" + " ".join(flags),
+                 "-DCMAKE_RUNTIME_OUTPUT_DIRECTORY=" + out,
                  "-DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF"]  # never a tarnheap installed here
         if args.toolchain:
             cmake.append("-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain)
@@ -123,49 +108,24 @@ def consumers(args, prefix, label):
         def pkg_config(*what):
             return run("pkg-config", *what, "tarnheap", env=env,
                        stdout=subprocess.PIPE).stdout.decode().split()
-        if pkg_config("--modversion") != [args.version]:
-            sys.exit(f"{label}: pkg-config gives version {pkg_config('--modversion')}")
-        by_pc = os.path.join(work, "pkgconfig" + exe)
         link = pkg_config("--libs")
         if not args.windows:
-            link += ["-Wl,-rpath," + pkg_config("--variable=libdir")[0]]
-        run(args.cc, "-std=c99", *flags.split(), *pkg_config("--cflags"), args.host, *link,
-            "-o", by_pc)
+            link.append("-Wl,-rpath," + pkg_config("--variable=libdir")[0])
+        run(args.cc, "-std=c99", *flags, *pkg_config("--cflags"), args.host, *link,
+            "-o", os.path.join(out, "pkgconfig" + exe))
 
-        programs = {"find_package": os.path.join(work, "linked" + exe), "pkg-config": by_pc,
-                    "run-time loading": os.path.join(work, "loader" + exe)}
-        if args.windows:
-            # Beside tarnheap.dll, where the loader finds it.
-            bin_dir = os.path.join(prefix, "bin")
-            for way, program in programs.items():
-                placed = os.path.join(bin_dir, "host-" + os.path.basename(program))
-                shutil.copy(program, placed)
-                try:
-                    check_output(f"{label}, {way}", run(args.emulator, placed, cwd=bin_dir,
-                                                        stdout=subprocess.PIPE))
-                finally:
-                    os.remove(placed)
-        else:
-            tls = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=16384")
-            for way, program in programs.items():
-                check_output(f"{label}, {way}", run(program, os.path.join(lib, "libtarnheap.so"),
-                                                    env=tls, stdout=subprocess.PIPE))
+        env = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=16384")
+        for way, name in (("find_package", "linked"), ("pkg-config", "pkgconfig"),
+                          ("run-time loading", "loader")):
+            program = os.path.join(out, name + exe)
+            cmd = [args.emulator, program] if args.windows else [
+                program, os.path.join(lib, "libtarnheap.so")]
+            result = run(*cmd, cwd=out, env=env, stdout=subprocess.PIPE).stdout.decode()
+            if result.strip() != "ok":
+                sys.exit(f"{label}, {way}: {result}")
+            print(f"{label}, {way}: ok")
     finally:
         shutil.rmtree(work)
-
-
-def unpack(package, into):
-    """Unpacks a package and returns the install prefix inside it."""
-    if package.endswith(".deb"):
-        run("dpkg-deb", "-x", package, into)
-        return os.path.join(into, "usr")
-    if package.endswith(".zip"):
-        zipfile.ZipFile(package).extractall(into)
-    else:
-        safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
-        tarfile.open(package).extractall(into, **safe)
-    (top,) = os.listdir(into)
-    return os.path.join(into, top)
 
 
 def main():
@@ -205,9 +165,9 @@ def main():
 
     out = tempfile.mkdtemp(prefix="tarnkit-packages-", dir=args.build)
     try:
-        for name, names in package_lists(args.build, args.windows, out).items():
-            expect(name, names, want)
-            consumers(args, unpack(os.path.join(out, name), os.path.join(out, name + ".d")), name)
+        for name, prefix in packages(args.build, args.windows, out).items():
+            expect(name, files_under(prefix), want)
+            consumers(args, prefix, name)
     finally:
         shutil.rmtree(out)
 
