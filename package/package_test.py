@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
-"""Installs the kit into a staging prefix, checks the installed files, builds a tiny C
-host against the installed header and library (and the header as C++ too), runs it,
-and checks the file lists of the packages CPack makes."""
+"""Installs the kit, checks the installed files, and builds and runs a tiny C host three
+ways (find_package, pkg-config, run-time loading) from the installed tree, moved, and from
+each package CPack makes, unpacked. The header must compile as C++ too, and the package
+files may not name where they were built or installed."""
 
 import argparse
+import glob
 import os
 import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
-import zipfile
 
 LINUX = {
     "bin/patchscript",
@@ -30,6 +30,13 @@ WINDOWS = {
     "include/tarnheap_load.h",
     "share/doc/tarnkit/README.md",
     "share/doc/tarnkit/script-format.md",
+}
+# find_package(tarnheap) and pkg-config; the targets file per build type comes in main.
+PACKAGE = {
+    "lib/cmake/tarnheap/tarnheap-config.cmake",
+    "lib/cmake/tarnheap/tarnheap-config-version.cmake",
+    "lib/cmake/tarnheap/tarnheap-targets.cmake",
+    "lib/pkgconfig/tarnheap.pc",
 }
 FLAGS = ["-Wall", "-Wextra", "-Werror", "-pedantic"]
 
@@ -53,38 +60,72 @@ def expect(label, got, want):
     print(f"{label}: {len(got)} files as expected")
 
 
-def package_lists(build, windows):
-    """The files in each package CPack makes, relative to the install prefix."""
-    out = tempfile.mkdtemp(prefix="tarnkit-packages-")
+def packages(build, windows, out):
+    """Makes the packages in out and unpacks each; returns the install prefix in each."""
+    run("cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out,
+        stdout=subprocess.DEVNULL)
+    kinds = (".deb", ".tar.gz", ".zip")
+    made = sorted(n for n in os.listdir(out) if n.endswith(kinds))
+    if [k for k in kinds for n in made if n.endswith(k)] != ([".zip"] if windows else
+                                                            [".deb", ".tar.gz"]):
+        sys.exit(f"packages made: {made}")
+    prefixes = {}
+    for name in made:
+        into = os.path.join(out, name + ".d")
+        if name.endswith(".deb"):
+            run("dpkg-deb", "-x", os.path.join(out, name), into)
+        else:
+            shutil.unpack_archive(os.path.join(out, name), into)
+        # One top folder: usr in the .deb, the package's name in the archives.
+        (top,) = os.listdir(into)
+        prefixes[name] = os.path.join(into, top)
+    return prefixes
+
+
+def consumers(args, prefix, label):
+    """Builds the host against the tree at prefix, as host authors would, and runs it:
+    linked through find_package, linked through pkg-config, and loading the library at
+    run time through the package's header-only target."""
+    work = tempfile.mkdtemp(prefix="tarnkit-consumer-", dir=args.build)
+    flags = FLAGS + args.cflags.split()
+    lib = os.path.join(prefix, "lib")
+    # Windows programs go beside tarnheap.dll, where the loader finds it.
+    out = os.path.join(prefix, "bin") if args.windows else work
+    exe = ".exe" if args.windows else ""
     try:
-        run("cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out,
-            stdout=subprocess.DEVNULL)
-        lists = {}
-        for name in os.listdir(out):
-            path = os.path.join(out, name)
-            if name.endswith(".zip"):
-                names = [n for n in zipfile.ZipFile(path).namelist() if not n.endswith("/")]
-            elif name.endswith(".tar.gz"):
-                names = [m.name for m in tarfile.open(path).getmembers() if m.isfile()]
-            elif name.endswith(".deb"):
-                listing = run("dpkg-deb", "--fsys-tarfile", path, stdout=subprocess.PIPE).stdout
-                names = [line[2:] for line in subprocess.run(
-                    ["tar", "t"], input=listing, stdout=subprocess.PIPE, check=True
-                ).stdout.decode().splitlines() if not line.endswith("/")]
-                names = [n[len("usr/"):] for n in names]
-                lists[name] = set(names)
-                continue
-            else:
-                continue
-            # Archives hold one top folder named after the package.
-            lists[name] = {n.split("/", 1)[1] for n in names}
-        want = {".zip"} if windows else {".deb", ".tar.gz"}
-        kinds = {next(k for k in (".zip", ".tar.gz", ".deb") if n.endswith(k)) for n in lists}
-        if kinds != want:
-            sys.exit(f"packages made: {sorted(lists)}, expected kinds {sorted(want)}")
-        return lists
+        cmake = ["cmake", "-S", os.path.join(os.path.dirname(args.host), "consumer"),
+                 "-B", work, "-DCMAKE_PREFIX_PATH=" + prefix, "-Dversion=" + args.version,
+                 "-DCMAKE_C_COMPILER=" + args.cc, "-DCMAKE_C_FLAGS=" + " ".join(flags),
+                 "-DCMAKE_RUNTIME_OUTPUT_DIRECTORY=" + out,
+                 "-DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF"]  # never a tarnheap installed here
+        if args.toolchain:
+            cmake.append("-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain)
+        run(*cmake, stdout=subprocess.DEVNULL)
+        run("cmake", "--build", work, stdout=subprocess.DEVNULL)
+
+        env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.join(lib, "pkgconfig"))
+        env.pop("PKG_CONFIG_PATH", None)
+        def pkg_config(*what):
+            return run("pkg-config", *what, "tarnheap", env=env,
+                       stdout=subprocess.PIPE).stdout.decode().split()
+        link = pkg_config("--libs")
+        if not args.windows:
+            link.append("-Wl,-rpath," + pkg_config("--variable=libdir")[0])
+        run(args.cc, "-std=c99", *flags, *pkg_config("--cflags"), args.host, *link,
+            "-o", os.path.join(out, "pkgconfig" + exe))
+
+        env = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=16384")
+        for way, name in (("find_package", "linked"), ("pkg-config", "pkgconfig"),
+                          ("run-time loading", "loader")):
+            program = os.path.join(out, name + exe)
+            cmd = [args.emulator, program] if args.windows else [
+                program, os.path.join(lib, "libtarnheap.so")]
+            result = run(*cmd, cwd=out, env=env, stdout=subprocess.PIPE).stdout.decode()
+            if result.strip() != "ok":
+                sys.exit(f"{label}, {way}: {result}")
+            print(f"{label}, {way}: ok")
     finally:
-        shutil.rmtree(out)
+        shutil.rmtree(work)
 
 
 def main():
@@ -94,37 +135,41 @@ def main():
     parser.add_argument("--cxx", required=True)
     parser.add_argument("--host", required=True)
     parser.add_argument("--cflags", default="")
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--build-type", default="")
+    parser.add_argument("--toolchain")
     parser.add_argument("--emulator")
     parser.add_argument("--windows", action="store_true")
     args = parser.parse_args()
-    want = WINDOWS if args.windows else LINUX
-    flags = FLAGS + args.cflags.split()
+    want = (WINDOWS if args.windows else LINUX) | PACKAGE | {
+        f"lib/cmake/tarnheap/tarnheap-targets-{(args.build_type or 'noconfig').lower()}.cmake"}
 
     stage = os.path.join(args.build, "package-stage")
-    shutil.rmtree(stage, ignore_errors=True)
+    moved = stage + "-moved"
+    for folder in (stage, moved):
+        shutil.rmtree(folder, ignore_errors=True)
     run("cmake", "--install", args.build, "--prefix", stage, stdout=subprocess.DEVNULL)
     expect("installed", files_under(stage), want)
+    run(args.cxx, "-x", "c++", "-std=c++11", *FLAGS, *args.cflags.split(),
+        "-I" + os.path.join(stage, "include"), "-fsyntax-only", args.host)
 
-    include = "-I" + os.path.join(stage, "include")
-    lib = os.path.join(stage, "lib")
-    run(args.cxx, "-x", "c++", "-std=c++11", *flags, include, "-fsyntax-only", args.host)
-    if args.windows:
-        host = os.path.join(stage, "bin", "host.exe")
-        run(args.cc, "-std=c99", *flags, include, args.host, "-L" + lib, "-ltarnheap", "-o", host)
-        result = run(args.emulator, host, cwd=os.path.dirname(host), stdout=subprocess.PIPE)
-    else:
-        host = os.path.join(stage, "host")
-        run(args.cc, "-std=c99", *flags, include, args.host, "-L" + lib, "-ltarnheap", "-ldl",
-            "-Wl,-rpath," + lib, "-o", host)
-        env = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=16384")
-        result = run(host, os.path.join(lib, "libtarnheap.so"), env=env, stdout=subprocess.PIPE)
-    if result.stdout.decode().strip() != "ok":
-        sys.exit("host: " + result.stdout.decode())
-    print("host: ok")
-    os.remove(host)
+    # The package files may name neither the prefix nor the build or source tree.
+    source = os.path.dirname(os.path.dirname(os.path.abspath(args.host)))
+    for path in glob.glob(os.path.join(stage, "lib", "*", "**", "*.*"), recursive=True):
+        text = open(path, encoding="utf-8").read()
+        if any(tree in text for tree in (stage, os.path.abspath(args.build), source)):
+            sys.exit(f"{path} names the stage, the build or the source tree")
+    os.rename(stage, moved)
+    consumers(args, moved, "installed tree, moved")
+    shutil.rmtree(moved)
 
-    for name, names in package_lists(args.build, args.windows).items():
-        expect(name, names, want)
+    out = tempfile.mkdtemp(prefix="tarnkit-packages-", dir=args.build)
+    try:
+        for name, prefix in packages(args.build, args.windows, out).items():
+            expect(name, files_under(prefix), want)
+            consumers(args, prefix, name)
+    finally:
+        shutil.rmtree(out)
 
 
 if __name__ == "__main__":
