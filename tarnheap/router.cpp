@@ -1,5 +1,6 @@
 // The five exports: new blocks go to jemalloc and mark the page of their start; a later
 // realloc or free goes to jemalloc only when that page is marked, else to the host.
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -33,7 +34,10 @@ tarnheap_realloc_fn fallback_realloc = no_realloc;
 void* host_malloc(size_t size) { return fallback_realloc(nullptr, size); }
 
 void* host_calloc(size_t count, size_t size) {
-  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  if (size != 0 && count > SIZE_MAX / size) {
+    errno = ENOMEM;  // as calloc reports it
+    return nullptr;
+  }
   void* p = fallback_realloc(nullptr, count * size);
   if (p != nullptr) memset(p, 0, count * size);
   return p;
@@ -73,15 +77,21 @@ extern "C" {
 
 EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
   fallback_realloc = fallback != nullptr ? fallback : no_realloc;
-  std::atomic<unsigned char>* map = page_map_reserve();
   jemalloc_entries e;
-  if (map != nullptr && bind(&e) && keeps_ranges(e)) {
-    bound_malloc = e.malloc;
-    bound_calloc = e.calloc;
-    bound_realloc = e.realloc;
-    bound_free = e.free;
-    page_map_enable(map);
-  } else if (page_map.limit == 0) {
+  if (bind(&e) && keeps_ranges(e)) {
+    // The map only once jemalloc is bound, and the library pinned with it, so an unload
+    // and reload by the host finds the same map rather than reserving another.
+    std::atomic<unsigned char>* map = page_map_reserve();
+    if (map != nullptr && prim_pin_self()) {
+      bound_malloc = e.malloc;
+      bound_calloc = e.calloc;
+      bound_realloc = e.realloc;
+      bound_free = e.free;
+      page_map_enable(map);
+      return fallback;
+    }
+  }
+  if (page_map.limit == 0) {
     // Unavailable, or unsound to route, and never bound before: serve everything
     // through the host.
     bound_malloc = host_malloc;
