@@ -1,5 +1,6 @@
 // The page ownership map: one byte per 4096-byte page of the user address space, set to 1
-// once a block that jemalloc returned starts in that page. Entries never go back to 0.
+// once a block that jemalloc returned starts in that page. A null result marks page 0,
+// after which a null pointer is jemalloc's too. Entries never go back to 0.
 #pragma once
 
 #include <atomic>
