@@ -60,10 +60,8 @@ bool prim_bind_jemalloc(const char* library, jemalloc_entries* out) {
     dlclose(present);
     if (present != loaded_here) return false;
   }
-  // jemalloc starts in its constructor here, during dlopen, so its options are settled
-  // before they could be asked for; the router only reads them. dlopen fails, among other
-  // reasons, for a jemalloc built with initial-exec TLS that is loaded after start-up
-  // without room left in the static TLS block.
+  // jemalloc starts in its constructor, during dlopen, so its options are only read. A
+  // build with initial-exec TLS fails here without room left in the static TLS block.
   void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return false;
   if (find_all(module, prefixed, out) || find_all(module, plain, out)) {

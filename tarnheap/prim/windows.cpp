@@ -55,14 +55,11 @@ HMODULE load_library(const char* library) {
   return module;
 }
 
-// jemalloc reads its options once, when it starts: first the string that its exported
-// je_malloc_conf points to, then the JE_MALLOC_CONF environment variable, which wins.
-// Built for 32-bit Windows, it keeps retain off and gives freed address ranges back to
-// the system, where the host's own blocks could later start in pages that stay marked.
-// So retain is asked for through both: builds made with GCC start while the DLL loads
-// and read the variable then; builds that start at their first call read the string.
-// Both are put back as found afterwards. A host's own options are kept: retain is
-// appended to them unless they name it, and then their choice stands.
+// jemalloc for 32-bit Windows keeps retain off unless asked. It reads its options once,
+// when it starts: the exported je_malloc_conf string, then JE_MALLOC_CONF, which wins.
+// GCC builds start while the DLL loads, others at their first call, so retain is asked
+// for through both, and both are put back as found. The host's options are kept, and
+// where they name retain their choice stands.
 const char env_name[] = "JE_MALLOC_CONF";
 const wchar_t env_wide[] = L"JE_MALLOC_CONF";
 
