@@ -85,8 +85,8 @@ std::string with_retain(const char* options) {
 // its wide one) and in the process environment, which the runtime's _putenv also writes
 // and which may hold a value the runtime never saw.
 struct options_state {
-  bool narrow_set, wide_set, process_set;
-  std::string narrow;
+  bool wide_set, process_set;
+  std::string narrow;  // unset and empty alike: the runtime can only remove an empty one
   std::wstring wide, process;
 };
 
@@ -94,7 +94,6 @@ options_state save_options() {
   options_state s{};
   const char* narrow = std::getenv(env_name);
   const wchar_t* wide = _wgetenv(env_wide);
-  s.narrow_set = narrow != nullptr;
   s.wide_set = wide != nullptr;
   if (narrow != nullptr) s.narrow = narrow;
   if (wide != nullptr) s.wide = wide;
