@@ -1,5 +1,6 @@
 // The page ownership map: one byte per 4096-byte page of the user address space, set to 1
-// once a block that jemalloc returned starts in that page. Entries never go back to 0.
+// once a block that jemalloc returned starts in that page. A null result marks page 0,
+// after which a null pointer is jemalloc's too. Entries never go back to 0.
 #pragma once
 
 #include <atomic>
@@ -8,10 +9,9 @@
 
 constexpr int PAGE_SHIFT = 12;
 
-// The whole user address space: 4 GiB on a 32-bit target (large-address-aware hosts
-// get blocks above 2 GiB), the 47-bit lower half on x86-64. Any pointer at or above
-// the end is foreign: kernel and non-canonical values are never marked. Other 64-bit
-// targets split their address space differently; a guessed width would misroute.
+// The whole user address space: 4 GiB on 32-bit targets (large-address-aware hosts),
+// the 47-bit lower half on x86-64; anything above is foreign. A guessed width for other
+// 64-bit targets would misroute.
 #if UINTPTR_MAX == 0xffffffffu
 constexpr int ADDRESS_BITS = 32;
 #elif defined(__x86_64__) || defined(_M_X64)
@@ -21,10 +21,8 @@ constexpr int ADDRESS_BITS = 47;
 #endif
 constexpr uintptr_t PAGE_COUNT = uintptr_t(1) << (ADDRESS_BITS - PAGE_SHIFT);
 
-// The map in use, both fields read by every call. While jemalloc is unbound, limit is 0:
-// the one range compare of a lookup then also makes every pointer foreign and every mark
-// a no-op, with no separate test for a missing map. Set once the first binding succeeds
-// (limit PAGE_COUNT) and kept for the life of the process.
+// The map in use, read by every call. Until the first binding limit is 0, so the one
+// range compare of a lookup also makes every pointer foreign and every mark a no-op.
 struct page_map_view {
   std::atomic<unsigned char>* entries;
   uintptr_t limit;
@@ -41,9 +39,8 @@ inline void page_map_enable(std::atomic<unsigned char>* entries) {
   page_map.limit = PAGE_COUNT;
 }
 
-// Relaxed single-byte accesses: an entry is only ever set to 1, so no ordering is needed,
-// and the store is skipped when the entry is already set, so threads allocating in the
-// same region do not keep writing the same cache line.
+// Relaxed byte accesses: an entry only ever becomes 1. The store is skipped when it is
+// set already, so threads allocating in one region do not keep writing one cache line.
 inline void mark_page(const void* p) {
   uintptr_t index = reinterpret_cast<uintptr_t>(p) >> PAGE_SHIFT;
   if (__builtin_expect(index < page_map.limit, 1)) {

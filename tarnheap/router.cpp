@@ -1,5 +1,6 @@
 // The five exports: new blocks go to jemalloc and mark the page of their start; a later
 // realloc or free goes to jemalloc only when that page is marked, else to the host.
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -13,16 +14,13 @@
 #else
 #define EXPORT __attribute__((visibility("default")))
 #endif
-// Each allocation entry starts a 64-byte cache line of its own, so its few instructions
-// are fetched in one line wherever the linker happens to place it; a line crossing costs
-// a measurable share of the router's small overhead.
+// Each allocation entry on a cache line of its own: a line crossing costs a measurable
+// share of the router's small overhead.
 #define HOT __attribute__((aligned(64)))
 
 namespace {
-// Until init the allocation entries return null; when jemalloc is unavailable they serve
-// through the host's routine. Keeping a callable routine in every slot spares the hot
-// path a test for the unbound state: the unbound map's limit of 0 already makes every
-// pointer foreign and every mark a no-op.
+// Every slot always holds a callable routine (null results before init, the host's
+// routine without jemalloc), so the hot path needs no test for the unbound state.
 void* TARNHEAP_CALL no_realloc(void*, size_t) { return nullptr; }
 void* no_malloc(size_t) { return nullptr; }
 void* no_calloc(size_t, size_t) { return nullptr; }
@@ -33,7 +31,10 @@ tarnheap_realloc_fn fallback_realloc = no_realloc;
 void* host_malloc(size_t size) { return fallback_realloc(nullptr, size); }
 
 void* host_calloc(size_t count, size_t size) {
-  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  if (size != 0 && count > SIZE_MAX / size) {
+    errno = ENOMEM;  // as calloc reports it
+    return nullptr;
+  }
   void* p = fallback_realloc(nullptr, count * size);
   if (p != nullptr) memset(p, 0, count * size);
   return p;
@@ -53,12 +54,9 @@ bool bind(jemalloc_entries* e) {
   return false;
 }
 
-// Marks are never cleared, so routing by them is only sound while jemalloc never gives an
-// address range back to the system: a host block could later start in a page that is
-// still marked and be handed to jemalloc, which would corrupt memory or crash. jemalloc's
-// retain option guarantees it (freed ranges are kept for reuse by jemalloc). A jemalloc
-// that does not retain, or whose option cannot be read, is not used at all; it stays
-// loaded, as it may have started.
+// Marks are never cleared, so routing is only sound while jemalloc keeps every address
+// range it mapped (its retain option); else a host block could start in a marked page.
+// A jemalloc that does not retain is not used, but stays loaded, as it may have started.
 bool keeps_ranges(const jemalloc_entries& e) {
   bool retain = false;
   size_t size = sizeof retain;
@@ -73,15 +71,21 @@ extern "C" {
 
 EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
   fallback_realloc = fallback != nullptr ? fallback : no_realloc;
-  std::atomic<unsigned char>* map = page_map_reserve();
   jemalloc_entries e;
-  if (map != nullptr && bind(&e) && keeps_ranges(e)) {
-    bound_malloc = e.malloc;
-    bound_calloc = e.calloc;
-    bound_realloc = e.realloc;
-    bound_free = e.free;
-    page_map_enable(map);
-  } else if (page_map.limit == 0) {
+  if (bind(&e) && keeps_ranges(e)) {
+    // The map only once jemalloc is bound, and the library pinned with it, so an unload
+    // and reload by the host finds the same map rather than reserving another.
+    std::atomic<unsigned char>* map = page_map_reserve();
+    if (map != nullptr && prim_pin_self()) {
+      bound_malloc = e.malloc;
+      bound_calloc = e.calloc;
+      bound_realloc = e.realloc;
+      bound_free = e.free;
+      page_map_enable(map);
+      return fallback;
+    }
+  }
+  if (page_map.limit == 0) {
     // Unavailable, or unsound to route, and never bound before: serve everything
     // through the host.
     bound_malloc = host_malloc;

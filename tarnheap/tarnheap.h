@@ -23,8 +23,11 @@ extern "C" {
    it serves every block that jemalloc does not own. */
 typedef void*(TARNHEAP_CALL* tarnheap_realloc_fn)(void* block, size_t size);
 
-/* Binds jemalloc and records the host's routine. Returns the routine it was given.
-   Call once, before any thread uses the library. */
+/* Binds jemalloc and records the host's routine; returns the routine it was given.
+   Call it before any other thread uses the library. Where jemalloc cannot soundly be
+   used, the library serves through the routine: tarnheap() then calls it, which a host
+   can watch for right after init. A later call replaces the routine and binds again,
+   keeping the earlier binding if that fails. */
 tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback);
 
 void* TARNHEAP_CALL tarnheap(size_t size);              /* like malloc */

@@ -18,11 +18,16 @@ struct jemalloc_entries {
 extern const char* const prim_jemalloc_libraries[];
 
 // Loads the named library and finds all five entries inside it. All or nothing: on any
-// failure *out is left alone and the library is released again. A library once bound
-// is never released. Where jemalloc's options are still open when it is loaded (on
+// failure *out is left alone and a library loaded here is released again. False also for
+// a library that was in the process before this one loaded it: the host's own blocks
+// may come from it. Where jemalloc's options are still open when it is loaded (on
 // Windows), asks it to keep the address ranges it maps (its "retain" option) without
 // overriding the host's own choice; the router then reads what jemalloc settled on.
 bool prim_bind_jemalloc(const char* library, jemalloc_entries* out);
+
+// Keeps the tarnheap library loaded for the life of the process, so the map and its
+// marks outlive an unload by the host; false when refused.
+bool prim_pin_self();
 
 // Zero-filled memory of the given size that stays reserved for the life of the process
 // and takes physical memory only where it is touched; nullptr when refused.

@@ -46,18 +46,44 @@ bool find_all(void* module, const char* const names[5], jemalloc_entries* out) {
 // plain names.
 const char* const prefixed[5] = {"je_malloc", "je_calloc", "je_realloc", "je_free", "je_mallctl"};
 const char* const plain[5] = {"malloc", "calloc", "realloc", "free", "mallctl"};
+
+// The jemalloc this library loaded itself, which a later init may bind again.
+void* loaded_here;
 }  // namespace
 
 bool prim_bind_jemalloc(const char* library, jemalloc_entries* out) {
-  // jemalloc starts in its constructor here, during dlopen, so its options are settled
-  // before they could be asked for; the router only reads them. dlopen fails, among other
-  // reasons, for a jemalloc built with initial-exec TLS that is loaded after start-up
-  // without room left in the static TLS block.
+  // Loaded before, by anyone else: linked or preloaded it is the process's own malloc,
+  // and a host that loaded it may allocate from it; either way host blocks would share
+  // its pages.
+  void* present = dlopen(library, RTLD_NOW | RTLD_NOLOAD);
+  if (present != nullptr) {
+    dlclose(present);
+    if (present != loaded_here) return false;
+  }
+  // jemalloc starts in its constructor, during dlopen, so its options are only read. A
+  // build with initial-exec TLS fails here without room left in the static TLS block.
   void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return false;
-  if (find_all(module, prefixed, out) || find_all(module, plain, out)) return true;
+  if (find_all(module, prefixed, out) || find_all(module, plain, out)) {
+    loaded_here = module;
+    return true;
+  }
   dlclose(module);
   return false;
+}
+
+bool prim_pin_self() {
+  // RTLD_NODELETE on a library already loaded keeps it to the end of the process; the
+  // main program (objects linked into a test) is never unloaded anyway.
+  Dl_info info;
+  link_map* self = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&prim_pin_self), &info, reinterpret_cast<void**>(&self),
+              RTLD_DL_LINKMAP) == 0 ||
+      self == nullptr) {
+    return false;
+  }
+  if (self->l_name == nullptr || self->l_name[0] == '\0') return true;
+  return dlopen(self->l_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
 void* prim_reserve(size_t bytes) {

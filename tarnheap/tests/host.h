@@ -1,12 +1,16 @@
-// What the host tests share: a counting host routine, and a view of which calls reached
-// jemalloc (jemalloc's own per-thread counters on Linux, the stand-in's on Windows).
+// What the host tests share: a counting host routine, a view of which calls reached
+// jemalloc (jemalloc's own per-thread counters on Linux, the stand-in's on Windows), and
+// the fixture of a host that routes through jemalloc.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "tarnheap.h"
+#include "threads.h"
 
 // jemalloc's control entry (mallctl) when jemalloc is loaded in this process, else null.
 using mallctl_fn = int (*)(const char* name, void* old, size_t* old_size, void* value, size_t size);
@@ -38,6 +42,14 @@ inline jem_counts jem_now() {
 
 // Loads jemalloc before init, as a host that uses it itself would; false when it cannot.
 bool jem_preload();
+
+// The loaded jemalloc's own malloc and free, as a host that allocates from it calls them;
+// null when it is not loaded.
+struct jem_allocator {
+  void* (*malloc)(size_t);
+  void (*free)(void*);
+};
+jem_allocator jem_own();
 
 // The host maps memory of its own at exactly this address; null when any of the range
 // is still in use. Released with unclaim.
@@ -76,3 +88,33 @@ inline bool all_zero(const void* p, size_t size) {
   }
   return true;
 }
+
+// Why a suite that needs jemalloc may find it missing when run by hand.
+inline const char jem_missing[] =
+    "jemalloc is not bound: run this suite through ctest, which gives it its environment "
+    "(on Linux GLIBC_TUNABLES=glibc.rtld.optional_static_tls=16384)";
+
+// A host that has called init once for the suite, with jemalloc bound.
+class bound_host : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_EQ(init(counting_realloc), &counting_realloc); }
+  void SetUp() override {
+    ASSERT_TRUE(jem_loaded()) << jem_missing;
+    host_calls = 0;
+    host_record_only = false;
+  }
+};
+
+// Binding and the map are process-wide and suites expect a fresh process each, as ctest
+// runs them: a run of several suites at once is refused with a message, not left to fail
+// in confusing ways.
+class one_suite_per_process : public testing::Environment {
+  void SetUp() override {
+    if (testing::UnitTest::GetInstance()->test_suite_to_run_count() > 1) {
+      GTEST_FAIL() << "each suite needs a process of its own: run one at a time with "
+                      "--gtest_filter=Suite.*, or run them all through ctest";
+    }
+  }
+};
+inline testing::Environment* const one_suite_check =
+    testing::AddGlobalTestEnvironment(new one_suite_per_process);

@@ -3,7 +3,6 @@
 // instrumented, so a block it moves between threads would look like a race.
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "host.h"
@@ -37,13 +36,10 @@ void route(int rounds, thread_result* result) {
 
 TEST(Threads, RouteConcurrently) {
   init(counting_realloc);
-  ASSERT_TRUE(jem_loaded());
+  ASSERT_TRUE(jem_loaded()) << jem_missing;
   const int rounds = 20000;
   std::vector<thread_result> results(4);
-  std::vector<std::thread> threads;
-  threads.reserve(results.size());
-  for (thread_result& r : results) threads.emplace_back(route, rounds, &r);
-  for (std::thread& t : threads) t.join();
+  on_threads(results.size(), [&](size_t i) { route(rounds, &results[i]); });
   for (const thread_result& r : results) {
     EXPECT_GT(r.end.allocated, r.start.allocated);
     EXPECT_EQ(r.end.allocated - r.start.allocated, r.end.freed - r.start.freed);

@@ -2,6 +2,7 @@
 // of its own, since binding and the map are process-wide.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,15 +13,7 @@ namespace {
 // NOLINTNEXTLINE(performance-no-int-to-ptr): these tests name raw addresses.
 void* at(uintptr_t address) { return reinterpret_cast<void*>(address); }
 
-class Routes : public testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_EQ(init(counting_realloc), &counting_realloc); }
-  void SetUp() override {
-    ASSERT_TRUE(jem_loaded());
-    host_calls = 0;
-    host_record_only = false;
-  }
-};
+using Routes = bound_host;
 
 // Runs with jemalloc, but alone: nothing before it may have had a null from jemalloc.
 using NullPointer = Routes;
@@ -170,8 +163,35 @@ TEST_F(Unavailable, EveryExportServesThroughTheHost) {
   EXPECT_EQ(host_size, 200u);
   EXPECT_TRUE(all_zero(z, 200));
   free(z);
+  errno = 0;
   EXPECT_EQ(rcalloc(SIZE_MAX / 4 + 1, 4), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
   EXPECT_EQ(host_calls, 3);
+}
+
+// The host allocates from the very jemalloc that init finds: the process's own malloc
+// (preloaded or linked), or a jemalloc the host loaded before init. init serves through
+// the host then, so no block of the host's reaches jemalloc through rfree, which would
+// free it under the host and hand its address out twice.
+TEST(HostsJemalloc, ItsOwnBlocksNeverReachJemalloc) {
+  if (getenv("HOST_LOADS_JEMALLOC") != nullptr) {
+    ASSERT_TRUE(jem_preload());
+  }
+  jem_allocator own = jem_own();
+  ASSERT_NE(own.malloc, nullptr);
+  init(counting_realloc);
+  void* block = own.malloc(16);
+  void* mine = tarnheap(16);
+  EXPECT_EQ(host_calls, 1);
+  rfree(block);
+  void* next = own.malloc(16);
+  void* after = own.malloc(16);
+  EXPECT_NE(next, after);
+  EXPECT_NE(next, block);
+  own.free(after);
+  own.free(next);
+  own.free(block);
+  free(mine);
 }
 
 // A freed jemalloc block's page stays marked. If jemalloc then gave the block's address
@@ -181,7 +201,7 @@ TEST_F(Unavailable, EveryExportServesThroughTheHost) {
 // in JE_MALLOC_CONF or MALLOC_CONF, or started by the host before init without it) is
 // not used at all. 64 MiB blocks go to jemalloc's arena for huge blocks, which purges as
 // soon as they are freed.
-class Reuse : public testing::Test {
+class Reuse : public bound_host {
  protected:
   static void SetUpTestSuite() {
     if (getenv("HOST_LOADS_JEMALLOC") != nullptr) {
@@ -192,11 +212,6 @@ class Reuse : public testing::Test {
     init(counting_realloc);
     options = getenv("JE_MALLOC_CONF");
     EXPECT_EQ(options != nullptr ? options : "(unset)", before) << "init changed the variable";
-  }
-  void SetUp() override {
-    ASSERT_TRUE(jem_loaded());
-    host_calls = 0;
-    host_record_only = false;
   }
 
   static void free_and_reuse(bool retained) {

@@ -42,3 +42,10 @@ bool in_router(const void* code) {
          dladdr(reinterpret_cast<void*>(&rfree), &router_info) != 0 &&
          code_info.dli_fbase == router_info.dli_fbase;
 }
+
+jem_allocator jem_own() {
+  void* module = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
+  if (module == nullptr) return {nullptr, nullptr};
+  return {reinterpret_cast<void* (*)(size_t)>(dlsym(module, "malloc")),
+          reinterpret_cast<void (*)(void*)>(dlsym(module, "free"))};
+}

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "page_map.h"
+#include "threads.h"
 
 namespace {
 // NOLINTNEXTLINE(performance-no-int-to-ptr): these tests name raw addresses.
@@ -75,18 +75,13 @@ TEST_F(PageMap, AddressesBeyondItAreForeignAndAliasNothing) {
 TEST_F(PageMap, ConcurrentMarksAndLookups) {
   const uintptr_t base = 0x20000000;
   const uintptr_t pages = 4096;
-  std::vector<std::thread> threads;
-  threads.reserve(4);
-  for (uintptr_t t = 0; t < 4; ++t) {
-    threads.emplace_back([=] {
-      for (uintptr_t i = 0; i < pages; ++i) {
-        uintptr_t page = (i * 7 + t * 1031) % pages;
-        mark_page(at(base + (page << PAGE_SHIFT) + t * 8));
-        (void)is_marked(at(base + (((page + 1) % pages) << PAGE_SHIFT)));
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
+  on_threads(4, [=](uintptr_t t) {
+    for (uintptr_t i = 0; i < pages; ++i) {
+      uintptr_t page = (i * 7 + t * 1031) % pages;
+      mark_page(at(base + (page << PAGE_SHIFT) + t * 8));
+      (void)is_marked(at(base + (((page + 1) % pages) << PAGE_SHIFT)));
+    }
+  });
   for (uintptr_t page = 0; page < pages; ++page) {
     ASSERT_TRUE(is_marked(at(base + (page << PAGE_SHIFT))));
   }

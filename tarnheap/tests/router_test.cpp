@@ -10,12 +10,12 @@
 namespace {
 #ifdef _WIN32
 const char* const missing[] = {"no-such-jemalloc.dll", nullptr};
-// Has none of the four je_ entries.
-const char* const wrong[] = {"kernel32.dll", nullptr};
+// Has none of the je_ entries; not loaded before, as jemalloc would not be.
+const char* const wrong[] = {"version.dll", nullptr};
 #else
 const char* const missing[] = {"libno-such-jemalloc.so.2", nullptr};
-// A lookup of "malloc" through libm's handle finds the C library's, a dependency of libm.
-const char* const wrong[] = {"libm.so.6", nullptr};
+// A lookup of "malloc" through libutil's handle finds the C library's, a dependency.
+const char* const wrong[] = {"libutil.so.1", nullptr};
 #endif
 
 void expect_unavailable() {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "host.h"
@@ -124,12 +123,9 @@ void stress(unsigned seed, tally* t) {
 
 TEST(Stress, FourThreadsOfMixedOperations) {
   init(counting_realloc);
-  ASSERT_TRUE(jem_loaded());
+  ASSERT_TRUE(jem_loaded()) << jem_missing;
   std::vector<tally> tallies(4);
-  std::vector<std::thread> threads;
-  threads.reserve(tallies.size());
-  for (unsigned i = 0; i < tallies.size(); ++i) threads.emplace_back(stress, 1000 + i, &tallies[i]);
-  for (std::thread& t : threads) t.join();
+  on_threads(tallies.size(), [&](size_t i) { stress(1000 + unsigned(i), &tallies[i]); });
   for (const tally& t : tallies) {
     EXPECT_FALSE(t.failed);
     EXPECT_EQ(t.host_calls, t.foreign_reallocs);

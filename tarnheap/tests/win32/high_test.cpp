@@ -12,14 +12,8 @@
 namespace {
 const uintptr_t two_gib = 0x80000000u;
 
-class High : public testing::Test {
+class High : public bound_host {
  protected:
-  static void SetUpTestSuite() { init(counting_realloc); }
-  void SetUp() override {
-    ASSERT_TRUE(jem_loaded());
-    host_calls = 0;
-    host_record_only = false;
-  }
   void TearDown() override { set_top_down(false); }
 };
 

@@ -24,6 +24,10 @@ mallctl_fn jem_mallctl() { return entry<mallctl_fn>("je_mallctl"); }
 // Started at once by a jemalloc.dll built with GCC, with the options in force then.
 bool jem_preload() { return LoadLibraryA("jemalloc.dll") != nullptr; }
 
+jem_allocator jem_own() {
+  return {entry<void* (*)(size_t)>("je_malloc"), entry<void (*)(void*)>("je_free")};
+}
+
 void* claim_at(void* address, size_t size) {
   char* base = granule_of(address);
   size += static_cast<char*>(address) - base;

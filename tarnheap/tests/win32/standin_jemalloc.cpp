@@ -4,11 +4,12 @@
 // process) while top-down mode is on. Like jemalloc with retain, it never gives an
 // address range back: top-down blocks are only decommitted when freed. Like a jemalloc
 // that starts at its first call, it reports retain on only when its options string said
-// so by then.
+// so by then; like one that starts while it loads, it records JE_MALLOC_CONF then.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #define STANDIN_EXPORT extern "C" __declspec(dllexport)
@@ -108,6 +109,21 @@ STANDIN_EXPORT int je_mallctl(const char* name, void* old, size_t* old_size, voi
   std::memcpy(old, &value, sizeof value);
   return 0;
 }
+
+namespace {
+// JE_MALLOC_CONF as the C runtime held it while the DLL loaded, or null.
+const char* options_at_load;
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    const char* options = getenv("JE_MALLOC_CONF");
+    options_at_load = options != nullptr ? _strdup(options) : nullptr;
+  }
+  return TRUE;
+}
+
+STANDIN_EXPORT const char* standin_options_at_load() { return options_at_load; }
 
 STANDIN_EXPORT void standin_top_down(int on) { top_down = on != 0; }
 
