@@ -9,9 +9,7 @@
 #include "fail.h"
 #include "input.h"
 #include "md5.h"
-#include "prim/args.h"
-#include "prim/clock.h"
-#include "prim/files.h"
+#include "prim/prim.h"
 #include "script.h"
 #include "stamp.h"
 
@@ -33,18 +31,18 @@ const char* program_name(int argc, char** argv) {
 }
 }  // namespace
 
-int patchscript_main(int argc, char** argv) {
+int program_main(int argc, char** argv) {
   // The writer stages its text itself. Unbuffered, the stream holds nothing back that
   // the exit of a failed run could still write after the output was cut back.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  output_note();
+  prim_output_note();
 
   if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name(argc, argv));
   const char* old_path = argv[1];
   const char* new_path = argv[2];
   if (has_line_break(old_path) || has_line_break(new_path))
     error_exit("file name contains a line break");
-  if (!arg_is_exact(1) || !arg_is_exact(2))
+  if (!prim_arg_exact(1) || !prim_arg_exact(2))
     error_exit("file name has a character outside the ansi code page");
 
   // The old file is loaded first, so when both are unreadable the message names it.
@@ -56,14 +54,14 @@ int patchscript_main(int argc, char** argv) {
   if (old_length != new_length) error_exit("file length mismatch");
   if (std::memcmp(old_data, new_data, size_t(old_length)) == 0) error_exit("file content is same");
 
-  make_stamp(clock_now(), stamp, sizeof stamp);
+  make_stamp(prim_clock_now(), stamp, sizeof stamp);
   write_patch_script(stdout, old_path, new_path, old_data, new_data, old_length, old_md5, new_md5,
                      stamp);
 
   // A full disk or a closed stream must not pass for a written script, nor leave part
   // of one behind in a file.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    output_undo();
+    prim_output_undo();
     error_exit("write failed");
   }
   return 0;
