@@ -1,8 +1,7 @@
 // patchscript OLD NEW: prints a patch script that turns OLD into NEW, two files of the
-// same length. Every refusal ends with one line on standard error and status 1 before
-// anything reaches standard output. A write that fails partway ends with status 1 too:
-// standard output, when it is a regular file, is cut back to its length before the run,
-// but what a pipe or a terminal already took cannot be taken back.
+// same length. A refusal ends with one line on standard error and status 1 before
+// anything reaches standard output; so does a failed write, after a regular file is cut
+// back to where the script began.
 #include <cstdio>
 #include <cstring>
 
@@ -45,6 +44,8 @@ int program_main(int argc, char** argv) {
   if (!prim_arg_exact(1) || !prim_arg_exact(2))
     error_exit("file name has a character outside the ansi code page");
 
+  if (prim_output_unknown()) error_exit("can't identify standard output");
+
   // The old file is loaded first, so when both are unreadable the message names it.
   int32_t old_length = load_input(old_data, old_path);
   int32_t new_length = load_input(new_data, new_path);
@@ -60,7 +61,7 @@ int program_main(int argc, char** argv) {
 
   // A full disk or a closed stream must not pass for a written script, nor leave part
   // of one behind in a file.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !prim_output_trim()) {
     prim_output_undo();
     error_exit("write failed");
   }

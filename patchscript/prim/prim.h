@@ -21,16 +21,26 @@ bool prim_arg_exact(int i);
 // Opens path, an argument as text, for reading in binary mode; nullptr when it cannot.
 std::FILE* prim_open_input(const char* path);
 
-// Notes which file standard output is and where in it the script will begin. Call it
-// before any file is opened: were standard output closed, an input would take its
-// descriptor and pass for it.
+// Notes which file standard output is and where in it the script will begin, and makes
+// a file-size limit fail a write instead of ending the process. Call it before any file
+// is opened: were standard output closed, an input would take its descriptor.
 void prim_output_note();
+
+// True when standard output is a file on disk that cannot be identified, so that it
+// might be one of the inputs.
+bool prim_output_unknown();
 
 // True when file is standard output as noted, so writing the script would change an input.
 bool prim_is_output(std::FILE* file);
 
+// After a complete script: drops what stood in standard output past its end (a longer
+// file opened in place, 1<>), so the file holds the script from where it began. False
+// when that fails.
+bool prim_output_trim();
+
 // After a failed write: cuts standard output, when it is a regular file, back to where
-// the script began. A pipe or a terminal keeps what it was given.
+// the script began and moves the write position there, so that a message sent the same
+// way follows what stood before. A pipe or a terminal keeps what it was given.
 void prim_output_undo();
 
 // Seconds since 1970-01-01 00:00:00 UTC in 64 bits, or -1 when the clock cannot be read.
