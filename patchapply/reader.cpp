@@ -184,8 +184,7 @@ bool read_values(reader& r, script_values& values) {
       ++r.blocks;
       continue;
     }
-    if (r.run_closing)
-      return reader_fail(r, "expected an empty line: a value line of fewer than 16 ends the block");
+    if (r.run_closing) return reader_fail(r, "expected an empty line after a short value line");
     if (n % 3 != 0 || n > 48) return reader_fail(r, "value line is not 1 to 16 values \"XX \"");
     int count = int(n / 3);
     for (int k = 0; k < count; ++k) {
