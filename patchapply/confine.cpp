@@ -3,10 +3,11 @@
 #include "prim/prim.h"
 
 const char* confine_fault(const std::string& path) {
+  // The platform's own prefixes first: a UNC name starts with separators too.
+  if (const char* fault = prim_path_fault(path)) return fault;
   // A script that patchscript wrote never starts with a separator: its ">" path is
   // script_ and the name it was given.
   if (path.empty() || prim_separator(path[0])) return "output path is absolute";
-  if (const char* fault = prim_path_fault(path)) return fault;
   for (size_t start = 0; start <= path.size();) {
     size_t end = start;
     while (end < path.size() && !prim_separator(path[end])) ++end;
