@@ -1,5 +1,7 @@
 #include "apply.h"
 
+#include <cstring>
+
 #include "md5.h"
 
 bool apply_body(reader& r, const script_head& head, unsigned char* data, int32_t length,
@@ -14,11 +16,11 @@ bool apply_body(reader& r, const script_head& head, unsigned char* data, int32_t
   script_values v;
   while (read_values(r, v)) {
     unsigned char* at = data + v.offset;
-    for (int k = 0; k < v.count; ++k) {
-      // Runs hold changed bytes only, and the input is the one the script was made for.
-      if (at[k] == v.bytes[k]) return reader_fail(r, "value equals the byte it replaces");
-      at[k] = v.bytes[k];
-    }
+    // Runs hold changed bytes only, and the input is the one the script was made for.
+    bool equal = false;
+    for (int k = 0; k < v.count; ++k) equal |= at[k] == v.bytes[k];
+    if (equal) return reader_fail(r, "value equals the byte it replaces");
+    std::memcpy(at, v.bytes, size_t(v.count));
   }
   if (!r.fault.empty() || !read_tail(r, tail)) return false;
 

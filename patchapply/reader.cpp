@@ -60,10 +60,15 @@ got fetch(reader& r, const char*& s, size_t& n) {
   r.next = lf + 1;
   if (n > READER_LINE_MAX) return reader_fail(r, "line too long"), got::fault;
   if (n > 0 && s[n - 1] == '\r') --n;
-  if (std::memchr(s, '\0', n) != nullptr) return reader_fail(r, "NUL byte"), got::fault;
-  if (std::memchr(s, '\r', n) != nullptr)
-    return reader_fail(r, "carriage return inside the line"), got::fault;
   return got::line;
+}
+
+// Refuses a line holding a NUL or a CR. Value lines skip this test, since their bytes
+// are checked one by one; the other lines all pass through it.
+bool plain(reader& r, const char* s, size_t n) {
+  if (std::memchr(s, '\0', n) != nullptr) return reader_fail(r, "NUL byte");
+  if (std::memchr(s, '\r', n) != nullptr) return reader_fail(r, "carriage return inside the line");
+  return true;
 }
 
 // The next line that is not a comment. At the end of the script, a fault naming what
@@ -77,6 +82,7 @@ bool next_part(reader& r, const char*& s, size_t& n, const char* expected) {
       ++r.line;
       return reader_fail(r, std::string("script ends early, expected ") + expected);
     }
+    if (!plain(r, s, n)) return false;
     if (n == 0 || s[0] != '#') return true;
     if (r.comments != nullptr) r.comments->emplace_back(s, n);
   }
@@ -120,6 +126,23 @@ bool offset_line(reader& r, const char* s, size_t n) {
   if (offset >= r.length) return reader_fail(r, "offset past the end of the input");
   r.at = r.run_start = offset;
   return true;
+}
+
+// Decodes a value line of 1 to 16 "XX " into values.bytes.
+bool value_line(reader& r, const char* s, size_t n, script_values& values) {
+  if (r.run_closing)
+    return plain(r, s, n) && reader_fail(r, "expected an empty line after a short value line");
+  if (n % 3 != 0 || n > 48)
+    return plain(r, s, n) && reader_fail(r, "value line is not 1 to 16 values \"XX \"");
+  unsigned char bad = 0;
+  for (size_t k = 0; k < n / 3; ++k) {
+    unsigned char hi = upper.value[static_cast<unsigned char>(s[3 * k])];
+    unsigned char lo = upper.value[static_cast<unsigned char>(s[3 * k + 1])];
+    bad |= static_cast<unsigned char>(hi | lo | (s[3 * k + 2] != ' ' ? 0xFF : 0));
+    values.bytes[k] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+  return bad <= 15 ||
+         (plain(r, s, n) && reader_fail(r, "bad value (two uppercase hex digits and a space)"));
 }
 
 }  // namespace
@@ -184,16 +207,8 @@ bool read_values(reader& r, script_values& values) {
       ++r.blocks;
       continue;
     }
-    if (r.run_closing) return reader_fail(r, "expected an empty line after a short value line");
-    if (n % 3 != 0 || n > 48) return reader_fail(r, "value line is not 1 to 16 values \"XX \"");
+    if (!value_line(r, s, n, values)) return false;
     int count = int(n / 3);
-    for (int k = 0; k < count; ++k) {
-      unsigned char hi = upper.value[static_cast<unsigned char>(s[3 * k])];
-      unsigned char lo = upper.value[static_cast<unsigned char>(s[3 * k + 1])];
-      if ((hi | lo) > 15 || s[3 * k + 2] != ' ')
-        return reader_fail(r, "bad value (two uppercase hex digits and a space)");
-      values.bytes[k] = static_cast<unsigned char>(hi << 4 | lo);
-    }
     if (r.at + count > r.length) return reader_fail(r, "block runs past the end of the input");
     values.offset = int32_t(r.at);
     values.count = count;
