@@ -9,18 +9,28 @@ reports each command's peak memory.
 
 Pairs: sparse (a few hundred changed bytes) and dense (every byte changed, a 96 MiB
 script). The scripts are made once, untimed; each timed apply writes a fresh output.
-With --emulator the two programs are the Windows ones, run under it, and so is the
-floor's side only when it is given as --floor (openssl runs natively otherwise)."""
+With --emulator (build-win32/wine-run) patchscript and patchapply are the Windows
+builds run under it; openssl runs natively. Peak memory is each process's maximum
+resident size (under Wine, that of the Wine process)."""
 
 import argparse
 import os
 import random
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
 SIZE = 33554431
+
+
+def make_pairs(folder):
+    """Writes the sparse and the dense pair into folder. Run in a child process, so this
+    one stays small: a child's peak memory counts the parent's size when it started."""
+    rng = random.Random(1)
+    for name, dense in (("sparse", False), ("dense", True)):
+        make_pair(folder, name, dense, rng)
 
 
 def make_pair(folder, name, dense, rng):
@@ -35,7 +45,6 @@ def make_pair(folder, name, dense, rng):
     for kind, data in (("old", old), ("new", new)):
         with open(os.path.join(folder, f"{name}.{kind}"), "wb") as f:
             f.write(data)
-    return f"{name}.old", f"{name}.new"
 
 
 def timed(cmd, cwd):
@@ -55,13 +64,16 @@ def main():
     parser.add_argument("--patchscript", default="build/patchscript/patchscript")
     parser.add_argument("--emulator")
     parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--make", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.make:
+        return make_pairs(args.make)
     emulator = [os.path.abspath(args.emulator)] if args.emulator else []
     exe, patchscript = os.path.abspath(args.exe), os.path.abspath(args.patchscript)
-    rng = random.Random(1)
     with tempfile.TemporaryDirectory(prefix="pabench-") as folder:
-        for name, dense in (("sparse", False), ("dense", True)):
-            old, new = make_pair(folder, name, dense, rng)
+        subprocess.run([sys.executable, __file__, "--make", folder], check=True)
+        for name in ("sparse", "dense"):
+            old, new = f"{name}.old", f"{name}.new"
             script = f"{name}.script"
             with open(os.path.join(folder, script), "wb") as f:
                 subprocess.run(emulator + [patchscript, old, new], cwd=folder, stdout=f,
@@ -74,10 +86,8 @@ def main():
             for _ in range(args.runs):  # interleaved, so drift hits every command alike
                 for label, cmd in commands.items():
                     samples[label].append(timed(cmd, folder))
-            with open(os.path.join(folder, "out"), "rb") as f, \
-                    open(os.path.join(folder, new), "rb") as g:
-                if f.read() != g.read():
-                    raise SystemExit("patchapply's output differs from the new file")
+            if subprocess.run(["cmp", "-s", "out", new], cwd=folder).returncode != 0:
+                raise SystemExit("patchapply's output differs from the new file")
             size = os.path.getsize(os.path.join(folder, script)) / 2**20
             floor = statistics.median(t for t, _ in samples["openssl md5 (floor)"])
             print(f"{name} pair, {SIZE} bytes, script {size:.1f} MiB, median of {args.runs}:")
