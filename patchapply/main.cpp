@@ -84,13 +84,13 @@ options parse(int argc, char** argv) {
       value = &o.output;
     } else if ((only_operands || a[0] != '-' || a[1] == '\0') && o.script == nullptr) {
       o.script = a;
-      if (!prim_arg_exact(i)) fail("argument is not valid text: %s", a);
+      if (!prim_arg_valid(i)) fail("argument is not valid text: %s", a);
     } else {
       usage(program);  // an unknown or repeated option, or a second script
     }
     if (value != nullptr) {
       if (++i >= argc || argv[i][0] == '\0') usage(program);
-      if (!prim_arg_exact(i)) fail("argument is not valid text: %s", argv[i]);
+      if (!prim_arg_valid(i)) fail("argument is not valid text: %s", argv[i]);
       *value = argv[i];
     }
   }

@@ -3,16 +3,15 @@
 #include <cstdio>
 
 #include "fail.h"
-#include "prim/files.h"
-#include "prim/pages.h"
+#include "prim/prim.h"
 
 int32_t load_input(unsigned char* buffer, const char* path) {
-  std::FILE* file = open_input(path);
+  std::FILE* file = prim_open_input(path);
   if (file == nullptr) error_exit("can't open file: %s", path);
   // patchscript a.old a.new >> a.old would append the script to its own input.
-  if (is_output(file)) error_exit("standard output is an input file: %s", path);
+  if (prim_is_output(file)) error_exit("standard output is an input file: %s", path);
 
-  prefer_large_pages(buffer, INPUT_LIMIT);
+  prim_prefer_large_pages(buffer, INPUT_LIMIT);
 
   // One request for the whole capacity. A count short of it is the file's length only
   // when the stream stopped at end of file; an error partway is a failed read, never a

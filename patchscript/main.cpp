@@ -1,17 +1,14 @@
 // patchscript OLD NEW: prints a patch script that turns OLD into NEW, two files of the
-// same length. Every refusal ends with one line on standard error and status 1 before
-// anything reaches standard output. A write that fails partway ends with status 1 too:
-// standard output, when it is a regular file, is cut back to its length before the run,
-// but what a pipe or a terminal already took cannot be taken back.
+// same length. A refusal ends with one line on standard error and status 1 before
+// anything reaches standard output; so does a failed write, after a regular file is cut
+// back to where the script began.
 #include <cstdio>
 #include <cstring>
 
 #include "fail.h"
 #include "input.h"
 #include "md5.h"
-#include "prim/args.h"
-#include "prim/clock.h"
-#include "prim/files.h"
+#include "prim/prim.h"
 #include "script.h"
 #include "stamp.h"
 
@@ -33,19 +30,21 @@ const char* program_name(int argc, char** argv) {
 }
 }  // namespace
 
-int patchscript_main(int argc, char** argv) {
+int program_main(int argc, char** argv) {
   // The writer stages its text itself. Unbuffered, the stream holds nothing back that
   // the exit of a failed run could still write after the output was cut back.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  output_note();
+  prim_output_note();
 
   if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name(argc, argv));
   const char* old_path = argv[1];
   const char* new_path = argv[2];
   if (has_line_break(old_path) || has_line_break(new_path))
     error_exit("file name contains a line break");
-  if (!arg_is_exact(1) || !arg_is_exact(2))
+  if (!prim_arg_exact(1) || !prim_arg_exact(2))
     error_exit("file name has a character outside the ansi code page");
+
+  if (prim_output_unknown()) error_exit("can't identify standard output");
 
   // The old file is loaded first, so when both are unreadable the message names it.
   int32_t old_length = load_input(old_data, old_path);
@@ -56,14 +55,14 @@ int patchscript_main(int argc, char** argv) {
   if (old_length != new_length) error_exit("file length mismatch");
   if (std::memcmp(old_data, new_data, size_t(old_length)) == 0) error_exit("file content is same");
 
-  make_stamp(clock_now(), stamp, sizeof stamp);
+  make_stamp(prim_clock_now(), stamp, sizeof stamp);
   write_patch_script(stdout, old_path, new_path, old_data, new_data, old_length, old_md5, new_md5,
                      stamp);
 
   // A full disk or a closed stream must not pass for a written script, nor leave part
   // of one behind in a file.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    output_undo();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !prim_output_trim()) {
+    prim_output_undo();
     error_exit("write failed");
   }
   return 0;

@@ -2,16 +2,16 @@
 
 #include <cstddef>
 
-#include "prim/md5_prim.h"
+#include "prim/prim.h"
 
 namespace {
 bool bound;
 const char* chosen_library;  // test seam; nullptr means the platform's list
 
 bool bind() {
-  if (chosen_library != nullptr) return md5_prim_bind(chosen_library);
-  for (const char* const* name = md5_prim_libraries; *name != nullptr; ++name)
-    if (md5_prim_bind(*name)) return true;
+  if (chosen_library != nullptr) return prim_md5_bind(chosen_library);
+  for (const char* const* name = prim_md5_libraries; *name != nullptr; ++name)
+    if (prim_md5_bind(*name)) return true;
   return false;
 }
 }  // namespace
@@ -23,7 +23,7 @@ int md5_hex(const unsigned char* data, int32_t length, char* text) {
   // A failed binding is not remembered, so a later call tries again.
   if (!bound) bound = bind();
   unsigned char digest[16];
-  if (!bound || length < 0 || !md5_prim_digest(data, length, digest)) return -1;
+  if (!bound || length < 0 || !prim_md5_digest(data, length, digest)) return -1;
 
   static const char digits[] = "0123456789abcdef";
   for (size_t i = 0; i < 16; ++i) {

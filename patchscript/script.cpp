@@ -1,25 +1,7 @@
-// The script is text, one item per line:
-//
-//   # patch script: OLD -> NEW
-//   # generated at STAMP           (one space before the end of the line)
-//
-//   # read old file
-//   <OLD
-//
-//   # check input md5sum
-//   ?OLDMD5
-//
-//   :OFFSET                        (one block per run of differing bytes: offset in
-//   XX XX ... XX                    lowercase hex, then the new bytes, 16 per line,
-//                                   each "XX " in uppercase hex, then an empty line)
-//   # check output md5sum
-//   ?NEWMD5
-//
-//   # write new file
-//   >script_NEW
-//
-// The text is formatted into a fixed buffer and handed to the stream in large pieces:
-// one formatted call per byte would cost ten times as much on a dense change.
+// The writer of the format that docs/script-format.md sets out: a header naming OLD and
+// its MD5, one block per run of differing bytes (":offset", the new bytes as "XX " 16 to
+// a line, an empty line), then NEW's MD5 and ">script_NEW". The text is staged in a fixed
+// buffer: one formatted call per byte would cost ten times as much on a dense change.
 #include "script.h"
 
 #include <cstring>

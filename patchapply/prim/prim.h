@@ -14,7 +14,7 @@ int patchapply_main(int argc, char** argv);
 
 // False when argument i could not be taken exactly as typed (Windows: an unpaired
 // surrogate), so it would name some other file.
-bool prim_arg_exact(int i);
+bool prim_arg_valid(int i);
 
 // The path a script names, in the script's bytes (the ANSI code page on Windows), as
 // native text. False when the bytes are not valid text there.

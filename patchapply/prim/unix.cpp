@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   return patchapply_main(argc, argv);
 }
 
-bool prim_arg_exact(int) { return true; }
+bool prim_arg_valid(int) { return true; }
 
 bool prim_script_path(const std::string& text, std::string& native) {
   native = text;

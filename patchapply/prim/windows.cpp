@@ -128,7 +128,7 @@ int wmain(int argc, wchar_t** argv) {
   return patchapply_main(argc, arg_pointers.data());
 }
 
-bool prim_arg_exact(int i) { return arg_exact[size_t(i)]; }
+bool prim_arg_valid(int i) { return arg_exact[size_t(i)]; }
 
 bool prim_script_path(const std::string& text, std::string& native) {
   std::wstring wide;

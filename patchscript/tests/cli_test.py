@@ -55,14 +55,16 @@ class Cli(unittest.TestCase):
     def run_in_dir(self, *args, **kw):
         return run(*args, cwd=self.cwd, **kw)
 
-    def shell(self, args, redirect, preexec_fn=None):
-        """The program with standard output redirected by sh, or by cmd under Wine: the
-        handles Wine inherits from a Unix shell show no file identity nor truncate."""
-        if ARGS.windows:
+    def shell(self, args, redirect, preexec_fn=None, unix=False, before=""):
+        """The program with its output redirected by sh, which first prints before into
+        it, or under Wine by cmd unless unix is set: Wine names no file behind the
+        handles it inherits from a Unix shell, and cannot cut them back."""
+        if ARGS.windows and not unix:
             exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
             cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
         else:
-            cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', ARGS.exe, *args]
+            cmd = ["sh", "-c", f'{{ printf "{before}"; exec "$0" "$@"; }} {redirect}',
+                   *command(ARGS.exe, *args)]
         return subprocess.run(cmd, cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=120, preexec_fn=preexec_fn)
 
@@ -107,10 +109,12 @@ class Refusals(Cli):
     def test_standard_output_on_an_input_is_refused_before_writing(self):
         self.write("a.old", b"abc")
         self.write("a.new", b"abd")
-        cases = [(">> a.old", "a.old")] + ([] if ARGS.windows else [("1<> a.new", "a.new")])
-        for redirect, name in cases:
-            with self.subTest(redirect):
-                result = self.shell(["a.old", "a.new"], redirect)
+        cases = [(">> a.old", "a.old", False), ("1<> a.new", "a.new", True)]
+        if ARGS.windows:
+            cases.append((">> a.old", "a.old", True))
+        for redirect, name, unix in cases:
+            with self.subTest(redirect, unix=unix):
+                result = self.shell(["a.old", "a.new"], redirect, unix=unix)
                 self.assertRefused(result, "standard output is an input file: " + name)
                 self.assertEqual((self.read("a.old"), self.read("a.new")), (b"abc", b"abd"))
 
@@ -252,17 +256,40 @@ class WriteFailures(Cli):
         with open("/dev/full", "wb") as full:
             self.assertRefused(self.run_in_dir("a.old", "a.new", stdout=full), "write failed")
 
-    def test_a_failed_write_leaves_a_file_as_it_was(self):
-        def small_files():  # a file-size limit makes the write fail partway
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    def test_a_file_keeps_what_stood_before_the_script(self):
+        """A file-size limit makes the write fail partway; the program turns its signal
+        into a failed write (Wine ends a process on it, so the Windows runs ignore it).
+        The shell's "head" marks where the script begins; 1000 bytes stand in out."""
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN if ARGS.windows else signal.SIG_DFL)
             resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
 
-        for redirect, kept in ((">> out", b"kept\n"), ("> out", b"")):
-            with self.subTest(redirect):
-                self.write("out", b"kept\n")
-                result = self.shell(["a.old", "a.new"], redirect, preexec_fn=small_files)
-                self.assertRefused(result, "write failed")
-                self.assertEqual(self.read("out"), kept)
+        stood = b"kept\n" * 200
+        failed = nl("write failed\n").encode()
+        cases = [(">> out", "", stood), ("> out", "", b"")]  # a "head" needs sh
+        if ARGS.windows:  # cmd, then a Unix shell's handle, which Wine cannot cut back
+            cases += [("> out 2>&1", "", failed), ("> out", "head\\n", None)]
+        else:  # the message lands right after the cut, not past a hole
+            cases += [("> out 2>&1", "head\\n", b"head\n" + failed),
+                      ("1<> out", "head\\n", b"head\n")]
+        for redirect, before, after in cases:
+            with self.subTest(redirect, before=before):
+                self.write("out", stood)
+                result = self.shell(["a.old", "a.new"], redirect, small_files, bool(before), before)
+                if "2>&1" not in redirect:
+                    self.assertRefused(result, "write failed")
+                self.assertEqual(result.returncode, 1)
+                if after is not None:
+                    self.assertEqual(self.read("out"), after)
+
+        # A complete script replaces what stood from where it began, as a failed one does.
+        self.write("out", stood * 400)
+        result = self.shell(["a.old", "a.new"], "1<> out", unix=True, before="head\\n")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        if not ARGS.windows:
+            out = self.read("out")
+            self.assertEqual((out[:20], out[-15:]),
+                             (b"head\n# patch script:", b"\n>script_a.new\n"))
 
     @unittest.skipIf(sys.platform != "linux", "needs a POSIX shell")
     def test_closed_standard_output(self):
