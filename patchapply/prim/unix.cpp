@@ -67,6 +67,18 @@ out_fault open_folder(const out_request& out, folder& f, std::string& name) {
   return out_fault::none;
 }
 
+// The temporary file while it exists, so that an interrupt removes it: a signal that
+// ends the program would otherwise leave it behind.
+int temp_dir = -1;
+char temp_name[64];
+volatile std::sig_atomic_t temp_live;
+
+extern "C" void remove_temp(int sig) {
+  if (temp_live) unlinkat(temp_dir, temp_name, 0);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
 bool write_all(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
     ssize_t n = write(fd, data, size);
@@ -160,13 +172,16 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (out.check_only) return out_fault::none;
 
   // A fresh name beside the output: O_EXCL never opens a file that is already there.
-  char temp[64];
+  char* temp = temp_name;
+  temp_dir = dir.fd;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, remove_temp);
   int fd = -1;
   unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(std::time(nullptr));
   for (int tries = 0; fd < 0 && tries < 100; ++tries) {
     seed = seed * 1103515245u + 12345u;
-    std::snprintf(temp, sizeof temp, ".patchapply-%08x.tmp", seed);
+    std::snprintf(temp, sizeof temp_name, ".patchapply-%08x.tmp", seed);
     fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    temp_live = fd >= 0;
     if (fd < 0 && errno != EEXIST) return out_fault::write;
   }
   if (fd < 0) return out_fault::write;
@@ -174,10 +189,9 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
       write_all(fd, data, size_t(length)) && fchmod(fd, out.mode & 0777) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   fault = ok ? put_in_place(dir.fd, temp, name.c_str(), out.force) : out_fault::write;
-  if (fault != out_fault::none) {
-    unlinkat(dir.fd, temp, 0);
-    return fault;
-  }
+  if (fault != out_fault::none) unlinkat(dir.fd, temp, 0);
+  temp_live = 0;
+  if (fault != out_fault::none) return fault;
   fsync(dir.fd);  // the new name itself, so a crash after exit keeps the file
   return out_fault::none;
 }

@@ -282,6 +282,20 @@ class WriteFailures(Cli):
         self.write("script_a.new", b"kept")
         self.assertRefused(["-f", "s"], "write failed: script_a.new", preexec_fn=small_files)
 
+    def test_an_interrupt_mid_write_removes_the_temporary_file(self):
+        if ARGS.windows:
+            self.skipTest("Unix signals")
+        old = bytes(LIMIT - 1)
+        self.write("s", self.script(old, old[:-1] + b"\1"))
+        proc = subprocess.Popen(command(ARGS.exe, "s"), cwd=self.cwd, stderr=subprocess.PIPE)
+        temps = []
+        while proc.poll() is None and not temps:
+            temps = [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
+        proc.terminate()
+        proc.communicate(timeout=120)
+        self.assertEqual([n for n in os.listdir(self.cwd) if n.startswith(".patchapply")], [])
+        self.assertIn(proc.returncode, (0, -signal.SIGTERM))
+
 
 def main():
     global ARGS
