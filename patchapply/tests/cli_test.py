@@ -264,6 +264,11 @@ class Confinement(Cli):
                 os.symlink(target, self.path("link"))
                 self.assertRefused(["-o", "link", "s"], "output file exists: link")
                 os.remove(self.path("link"))
+            # Forced, the link itself is replaced; the file it leads to is not touched.
+            os.symlink(self.write("other", b"other"), self.path("link"))
+            self.assertApplied(["-f", "-o", "link", "s"], "link", b"abd")
+            self.assertEqual((os.path.islink(self.path("link")), self.read("other")),
+                             (False, b"other"))
 
 
 class WriteFailures(Cli):
