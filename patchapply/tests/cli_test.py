@@ -32,9 +32,9 @@ def nl(text):
 def golden_pairs():
     """The inputs of the checked-in scripts, from patchscript's own suite."""
     path = os.path.join(os.path.dirname(ARGS.golden), "cli_test.py")
-    spec = importlib.util.spec_from_file_location("patchscript_cli", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("patchscript_cli", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module.golden_pairs()
 
 
