@@ -180,8 +180,14 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   for (int tries = 0; fd < 0 && tries < 100; ++tries) {
     seed = seed * 1103515245u + 12345u;
     std::snprintf(temp, sizeof temp_name, ".patchapply-%08x.tmp", seed);
+    // No interrupt between creating the file and marking it for removal.
+    sigset_t held, before;
+    sigemptyset(&held);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &before);
     fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     temp_live = fd >= 0;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0 && errno != EEXIST) return out_fault::write;
   }
   if (fd < 0) return out_fault::write;
