@@ -14,6 +14,8 @@ import tempfile
 
 LINUX = {
     "bin/patchscript",
+    "bin/patchapply",
+    "share/man/man1/patchapply.1",
     "lib/libtarnheap.so",
     "include/tarnheap.h",
     "include/tarnheap_load.h",
@@ -23,6 +25,7 @@ LINUX = {
 }
 WINDOWS = {
     "bin/patchscript.exe",
+    "bin/patchapply.exe",
     "bin/tarnheap.dll",
     "lib/libtarnheap.dll.a",
     "lib/tarnheap.def",

@@ -1,17 +1,37 @@
-// libFuzzer target for the script writer. The input's first half is the old data and
-// its second half the new; the writer's script must follow the format, apply to the
-// old data to give the new, and carry both right fingerprints. The strict applier of
-// the tests checks all three.
+// libFuzzer target for the script writer and reader. The input's first half is the old
+// data and its second half the new; the writer's script must follow the format, apply
+// to the old data to give the new, and carry both right fingerprints, as the product's
+// reader and applier find. The input is also read as a script in its own right, which
+// must end in a fault or a result, never a crash.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "apply.h"
+#include "applied.h"
 #include "md5.h"
+#include "reader.h"
 #include "script.h"
 
+namespace {
+// Arbitrary text through the reader, against data of its own length.
+void read_as_script(const unsigned char* data, size_t size) {
+  reader r;
+  reader_open(r, reinterpret_cast<const char*>(data), size);
+  r.length = int32_t(size);
+  script_head head;
+  script_values values;
+  script_tail tail;
+  if (read_head(r, head)) {
+    while (read_values(r, values))
+      if (values.offset + values.count > r.length) std::abort();
+    if (r.fault.empty()) read_tail(r, tail);
+  }
+}
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  read_as_script(data, size);
   size_t half = size / 2;
   if (half == 0 || std::string(data, data + half) == std::string(data + half, data + 2 * half))
     return -1;  // outside the writer's contract: empty or identical data

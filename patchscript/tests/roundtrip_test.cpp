@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "apply.h"
+#include "applied.h"
 #include "capture.h"
 #include "md5.h"
 

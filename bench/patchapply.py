@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Times patchapply on largest-size pairs against `openssl md5 OLD NEW` (hashing the input
+and the result is the least a checked apply must do), side by side in one run, and
+reports each command's peak memory.
+
+  bench/patchapply.py [--exe build/patchapply/patchapply]
+                      [--patchscript build/patchscript/patchscript] [--runs 7]
+                      [--emulator build-win32/wine-run]
+
+Pairs: sparse (a few hundred changed bytes) and dense (every byte changed, a 96 MiB
+script). The scripts are made once, untimed; each timed apply writes a fresh output.
+With --emulator (build-win32/wine-run) patchscript and patchapply are the Windows
+builds run under it; openssl runs natively. Peak memory is each process's maximum
+resident size (under Wine, that of the Wine process)."""
+
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SIZE = 33554431
+
+
+def make_pairs(folder):
+    """Writes the sparse and the dense pair into folder. Run in a child process, so this
+    one stays small: a child's peak memory counts the parent's size when it started."""
+    rng = random.Random(1)
+    for name, dense in (("sparse", False), ("dense", True)):
+        make_pair(folder, name, dense, rng)
+
+
+def make_pair(folder, name, dense, rng):
+    old = rng.randbytes(SIZE)
+    if dense:
+        new = bytes(b ^ 0xFF for b in old)
+    else:
+        new = bytearray(old)
+        for _ in range(300):
+            new[rng.randrange(SIZE)] ^= 0x5A
+        new = bytes(new)
+    for kind, data in (("old", old), ("new", new)):
+        with open(os.path.join(folder, f"{name}.{kind}"), "wb") as f:
+            f.write(data)
+
+
+def timed(cmd, cwd):
+    """Seconds and peak resident memory (MiB) of one run."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    if status != 0:
+        raise SystemExit(f"{cmd} failed with status {status}")
+    return elapsed, usage.ru_maxrss / 1024
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", default="build/patchapply/patchapply")
+    parser.add_argument("--patchscript", default="build/patchscript/patchscript")
+    parser.add_argument("--emulator")
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--make", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.make:
+        return make_pairs(args.make)
+    emulator = [os.path.abspath(args.emulator)] if args.emulator else []
+    exe, patchscript = os.path.abspath(args.exe), os.path.abspath(args.patchscript)
+    with tempfile.TemporaryDirectory(prefix="pabench-") as folder:
+        subprocess.run([sys.executable, __file__, "--make", folder], check=True)
+        for name in ("sparse", "dense"):
+            old, new = f"{name}.old", f"{name}.new"
+            script = f"{name}.script"
+            with open(os.path.join(folder, script), "wb") as f:
+                subprocess.run(emulator + [patchscript, old, new], cwd=folder, stdout=f,
+                               check=True)
+            commands = {
+                "openssl md5 (floor)": ["openssl", "md5", old, new],
+                "patchapply": emulator + [exe, "-f", "-o", "out", script],
+            }
+            samples = {label: [] for label in commands}
+            for _ in range(args.runs):  # interleaved, so drift hits every command alike
+                for label, cmd in commands.items():
+                    samples[label].append(timed(cmd, folder))
+            if subprocess.run(["cmp", "-s", "out", new], cwd=folder).returncode != 0:
+                raise SystemExit("patchapply's output differs from the new file")
+            size = os.path.getsize(os.path.join(folder, script)) / 2**20
+            floor = statistics.median(t for t, _ in samples["openssl md5 (floor)"])
+            print(f"{name} pair, {SIZE} bytes, script {size:.1f} MiB, median of {args.runs}:")
+            for label, runs in samples.items():
+                median = statistics.median(t for t, _ in runs)
+                peak = max(m for _, m in runs)
+                print(f"  {label:22s} {median:7.3f} s  {median / floor:6.2f}x  "
+                      f"peak {peak:6.1f} MiB")
+
+
+if __name__ == "__main__":
+    main()

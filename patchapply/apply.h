@@ -1,0 +1,18 @@
+// Applying a script in memory: the input's fingerprint, the change blocks in place, and
+// the result's fingerprint, all before anything is written.
+#pragma once
+
+#include <cstdint>
+
+#include "reader.h"
+
+// Capacity of the input buffer. As in patchscript, an input that fills it is refused, so
+// inputs are 1 to 33,554,431 bytes.
+constexpr int32_t APPLY_LIMIT = 0x2000000;
+
+// With head read from r: checks data[0..length) against the input fingerprint, applies
+// every change block to it in place, reads the tail and checks the result against the
+// output fingerprint. False, with r.fault set, on the first fault; data is then partly
+// patched and must not be written.
+bool apply_body(reader& r, const script_head& head, unsigned char* data, int32_t length,
+                script_tail& tail);

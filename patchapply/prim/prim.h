@@ -1,0 +1,63 @@
+// What differs per platform: the entry point, opening files by name, file identities and
+// the atomic write. One file per platform (unix.cpp, windows.cpp).
+//
+// Paths are native text: the bytes as given on Linux, UTF-8 on Windows, where the
+// command line arrives as UTF-16 and scripts name files in the ANSI code page.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// The program proper (main.cpp), called by the entry point with native arguments.
+int patchapply_main(int argc, char** argv);
+
+// False when argument i could not be taken exactly as typed (Windows: an unpaired
+// surrogate), so it would name some other file.
+bool prim_arg_valid(int i);
+
+// The path a script names, in the script's bytes (the ANSI code page on Windows), as
+// native text. False when the bytes are not valid text there.
+bool prim_script_path(const std::string& text, std::string& native);
+
+// True for a byte that separates folders in a path.
+bool prim_separator(char c);
+
+// Why an output path from a script may not be used on this platform beyond what all
+// platforms refuse (a drive, a UNC or device prefix, a stream colon, a device name on
+// Windows), or nullptr.
+const char* prim_path_fault(const std::string& path);
+
+// The script at path, or standard input for "-", opened for reading as bytes.
+std::FILE* prim_open_script(const char* path);
+
+// Which file a handle is (device and inode; volume serial and file index on Windows).
+struct prim_id {
+  bool known = false;
+  uint64_t volume = 0, index = 0;
+};
+
+enum class load_fault { none, open, read };
+
+// Reads the file at path, relative to folder base (nullptr: the current folder), into
+// buffer, up to cap bytes. On success *length is the count read (cap when the file has
+// that many bytes or more), with the file's identity and permission bits.
+load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
+                     int32_t* length, prim_id* id, unsigned* mode);
+
+struct out_request {
+  const char* base = nullptr;  // folder the path is relative to; nullptr: the current one
+  const char* path = nullptr;
+  bool confined = false;    // named by a script: no folder on the way may be a link
+  bool force = false;       // an existing file may be replaced
+  bool check_only = false;  // every check, but no file is created
+  prim_id input;            // the output may not be this file
+  unsigned mode = 0644;     // permission bits of the new file (Linux)
+};
+
+enum class out_fault { none, no_folder, folder_link, exists, is_input, write };
+
+// Writes data[0..length) to the output atomically: a temporary file in the output's
+// folder, flushed to disk, then renamed into place (replacing a file only when forced).
+// On any fault the temporary file is gone and nothing else has changed.
+out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length);

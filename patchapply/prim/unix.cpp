@@ -1,0 +1,203 @@
+// Linux: names are bytes, folders are walked with openat so that what was checked is
+// what is written into, and the final rename refuses to replace unless forced.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#include "prim.h"
+
+namespace {
+
+// Closes a folder descriptor on every way out.
+struct folder {
+  int fd = -1;
+  ~folder() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+prim_id identify(const struct stat& st) {
+  prim_id id;
+  id.known = true;
+  id.volume = uint64_t(st.st_dev);
+  id.index = uint64_t(st.st_ino);
+  return id;
+}
+
+bool same(const prim_id& a, const prim_id& b) {
+  return a.known && b.known && a.volume == b.volume && a.index == b.index;
+}
+
+// Opens the output's folder into f and leaves the file's own name in name. A script's
+// path is walked one folder at a time without following links.
+out_fault open_folder(const out_request& out, folder& f, std::string& name) {
+  std::string path = out.path;
+  size_t slash = path.rfind('/');
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string folders = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  f.fd = open(out.base != nullptr ? out.base : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (f.fd < 0) return out_fault::no_folder;
+  if (!out.confined) {
+    if (folders.empty()) return out_fault::none;
+    int fd = openat(f.fd, folders.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(f.fd);
+    f.fd = fd;
+    return fd < 0 ? out_fault::no_folder : out_fault::none;
+  }
+  for (size_t start = 0; start < folders.size();) {
+    size_t end = folders.find('/', start);
+    std::string part = folders.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    int fd = openat(f.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      struct stat st;
+      bool link = fstatat(f.fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      return link ? out_fault::folder_link : out_fault::no_folder;
+    }
+    close(f.fd);
+    f.fd = fd;
+  }
+  return out_fault::none;
+}
+
+// The temporary file while it exists, so that an interrupt removes it: a signal that
+// ends the program would otherwise leave it behind.
+int temp_dir = -1;
+char temp_name[64];
+volatile std::sig_atomic_t temp_live;
+
+extern "C" void remove_temp(int sig) {
+  if (temp_live) unlinkat(temp_dir, temp_name, 0);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+bool write_all(int fd, const unsigned char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+// Moves the finished temporary file into place. Without force the kernel refuses an
+// existing name, so a file that appeared since the check is not replaced either.
+out_fault put_in_place(int dir, const char* temp, const char* name, bool force) {
+  if (force) return renameat(dir, temp, dir, name) == 0 ? out_fault::none : out_fault::write;
+  if (renameat2(dir, temp, dir, name, RENAME_NOREPLACE) == 0) return out_fault::none;
+  if (errno == EEXIST) return out_fault::exists;
+  if (errno != EINVAL && errno != ENOSYS) return out_fault::write;
+  // A file system without RENAME_NOREPLACE: a hard link fails on an existing name too.
+  if (linkat(dir, temp, dir, name, 0) != 0)
+    return errno == EEXIST ? out_fault::exists : out_fault::write;
+  unlinkat(dir, temp, 0);
+  return out_fault::none;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A file-size limit otherwise kills the process mid-write, leaving the temporary file;
+  // ignored, the write fails with EFBIG and is cleaned up like any other.
+  std::signal(SIGXFSZ, SIG_IGN);
+  return patchapply_main(argc, argv);
+}
+
+bool prim_arg_valid(int) { return true; }
+
+bool prim_script_path(const std::string& text, std::string& native) {
+  native = text;
+  return true;
+}
+
+bool prim_separator(char c) { return c == '/'; }
+
+const char* prim_path_fault(const std::string&) { return nullptr; }
+
+std::FILE* prim_open_script(const char* path) {
+  return std::string(path) == "-" ? stdin : std::fopen(path, "rb");
+}
+
+load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
+                     int32_t* length, prim_id* id, unsigned* mode) {
+  folder dir;
+  if (base != nullptr && (dir.fd = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+    return load_fault::open;
+  folder file;  // closed on every way out, like a folder
+  file.fd = openat(base != nullptr ? dir.fd : AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (file.fd < 0 || fstat(file.fd, &st) != 0) return load_fault::open;
+  if (S_ISDIR(st.st_mode)) return load_fault::read;
+  // Large pages for the buffer: filling 32 MiB of fresh memory otherwise costs a page
+  // fault per 4 KiB, a large share of a sparse script's run. Only a hint.
+  size_t misalignment = reinterpret_cast<uintptr_t>(buffer) & 4095;
+  madvise(buffer - misalignment, size_t(cap) + misalignment, MADV_HUGEPAGE);
+  size_t got = 0;
+  while (got < size_t(cap)) {
+    ssize_t n = read(file.fd, buffer + got, size_t(cap) - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return load_fault::read;
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  *length = int32_t(got);
+  *id = identify(st);
+  *mode = unsigned(st.st_mode & 0777);
+  return load_fault::none;
+}
+
+out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length) {
+  folder dir;
+  std::string name;
+  out_fault fault = open_folder(out, dir, name);
+  if (fault != out_fault::none) return fault;
+  if (name.empty() || name == "." || name == "..") return out_fault::write;
+
+  struct stat st;
+  if (fstatat(dir.fd, name.c_str(), &st, 0) == 0 && same(identify(st), out.input))
+    return out_fault::is_input;
+  // A symbolic link counts as existing, even when it leads nowhere.
+  if (!out.force && fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    return out_fault::exists;
+  if (out.check_only) return out_fault::none;
+
+  // A fresh name beside the output: O_EXCL never opens a file that is already there.
+  char* temp = temp_name;
+  temp_dir = dir.fd;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, remove_temp);
+  int fd = -1;
+  unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(std::time(nullptr));
+  for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+    seed = seed * 1103515245u + 12345u;
+    std::snprintf(temp, sizeof temp_name, ".patchapply-%08x.tmp", seed);
+    // No interrupt between creating the file and marking it for removal.
+    sigset_t held, before;
+    sigemptyset(&held);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &before);
+    fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    temp_live = fd >= 0;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (fd < 0 && errno != EEXIST) return out_fault::write;
+  }
+  if (fd < 0) return out_fault::write;
+  bool ok =
+      write_all(fd, data, size_t(length)) && fchmod(fd, out.mode & 0777) == 0 && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  fault = ok ? put_in_place(dir.fd, temp, name.c_str(), out.force) : out_fault::write;
+  if (fault != out_fault::none) unlinkat(dir.fd, temp, 0);
+  temp_live = 0;
+  if (fault != out_fault::none) return fault;
+  fsync(dir.fd);  // the new name itself, so a crash after exit keeps the file
+  return out_fault::none;
+}

@@ -1,0 +1,238 @@
+// Windows: the command line as UTF-16 (wmain; the program links with -municode), kept as
+// UTF-8 inside; paths from a script are in the ANSI code page. Every file is opened by
+// its UTF-16 name, so the file named is the file used. Files are told apart by volume
+// serial and file index, and the output moves into place with MoveFileExW.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "prim.h"
+
+namespace {
+
+std::vector<std::string> args;
+std::vector<char*> arg_pointers;
+std::vector<bool> arg_exact;
+
+bool to_utf8(const wchar_t* wide, std::string& out) {
+  int n =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return false;
+  out.resize(size_t(n));
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, &out[0], n, nullptr, nullptr);
+  out.resize(size_t(n - 1));
+  return true;
+}
+
+bool to_wide(UINT code_page, const std::string& text, std::wstring& out) {
+  if (text.empty()) return out.clear(), true;
+  int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), int(text.size()),
+                              nullptr, 0);
+  if (n <= 0) return false;
+  out.resize(size_t(n));
+  MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), &out[0], n);
+  return true;
+}
+
+bool separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// A path on the drive's root, another drive, or a UNC or device name.
+bool rooted(const std::wstring& p) {
+  return (!p.empty() && separator(p[0])) || (p.size() >= 2 && p[1] == L':');
+}
+
+// base\path as UTF-16, or path alone when there is no base or it is rooted.
+bool full_name(const char* base, const char* path, std::wstring& out) {
+  std::wstring p;
+  if (!to_wide(CP_UTF8, path, p)) return false;
+  if (base == nullptr || rooted(p)) return out = p, true;
+  if (!to_wide(CP_UTF8, base, out)) return false;
+  if (!out.empty() && !separator(out.back())) out += L'\\';
+  out += p;
+  return true;
+}
+
+prim_id identify(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  prim_id id;
+  if (GetFileInformationByHandle(handle, &info) == 0) return id;
+  id.known = true;
+  id.volume = info.dwVolumeSerialNumber;
+  id.index = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return id;
+}
+
+bool same(const prim_id& a, const prim_id& b) {
+  return a.known && b.known && a.volume == b.volume && a.index == b.index;
+}
+
+// The identity of the file at name, following links; unknown when it cannot be opened.
+prim_id identify(const std::wstring& name) {
+  HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return prim_id();
+  prim_id id = identify(h);
+  CloseHandle(h);
+  return id;
+}
+
+// A folder entry of this name exists, even a link that leads nowhere.
+bool entry_exists(const std::wstring& name) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(name.c_str(), &found);
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  return h != INVALID_HANDLE_VALUE || GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Checks the folders on the way to the output, after its first from characters: each
+// must exist and, on a script's path, none may be a symbolic link or a junction. Leaves
+// the output's folder, with its final separator, in folder.
+out_fault check_folders(const out_request& out, const std::wstring& full, size_t from,
+                        std::wstring& folder) {
+  size_t last = full.find_last_of(L"/\\");
+  folder =
+      last == std::wstring::npos || last < from ? full.substr(0, from) : full.substr(0, last + 1);
+  for (size_t i = out.confined ? from + 1 : folder.size() - 1; i < folder.size(); ++i) {
+    if (!separator(folder[i]) || i == 0 || separator(folder[i - 1])) continue;
+    DWORD attributes = GetFileAttributesW(folder.substr(0, i).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return out_fault::no_folder;
+    if (out.confined && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return out_fault::folder_link;
+  }
+  return out_fault::none;
+}
+
+bool write_all(HANDLE h, const unsigned char* data, size_t size) {
+  while (size > 0) {
+    DWORD chunk = size > (1u << 24) ? (1u << 24) : DWORD(size), done = 0;
+    if (WriteFile(h, data, chunk, &done, nullptr) == 0 || done == 0) return false;
+    data += done;
+    size -= done;
+  }
+  return true;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  args.resize(size_t(argc));
+  arg_exact.resize(size_t(argc));
+  for (int i = 0; i < argc; ++i) {
+    arg_exact[size_t(i)] = to_utf8(argv[i], args[size_t(i)]);
+    arg_pointers.push_back(&args[size_t(i)][0]);
+  }
+  arg_pointers.push_back(nullptr);
+  return patchapply_main(argc, arg_pointers.data());
+}
+
+bool prim_arg_valid(int i) { return arg_exact[size_t(i)]; }
+
+bool prim_script_path(const std::string& text, std::string& native) {
+  std::wstring wide;
+  return to_wide(CP_ACP, text, wide) && to_utf8(wide.c_str(), native);
+}
+
+bool prim_separator(char c) { return c == '/' || c == '\\'; }
+
+const char* prim_path_fault(const std::string& path) {
+  if (path.size() >= 2 && prim_separator(path[0]) && prim_separator(path[1]))
+    return "output path has a UNC or device prefix";
+  if (path.find(':') != std::string::npos) return "output path has a drive or stream colon";
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = start;
+    while (end < path.size() && !prim_separator(path[end])) ++end;
+    std::string part = path.substr(start, end - start);
+    start = end + 1;
+    // Windows drops trailing dots and spaces from a name, so ".. " or "..." is "..".
+    if (part.find_first_not_of(". ") == std::string::npos && part.find('.') != part.rfind('.'))
+      return "output path leaves its folder";
+    // CON, NUL, COM1 and the like name devices in any folder, with any extension.
+    std::string stem = part.substr(0, part.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = char(c >= 'a' && c <= 'z' ? c - 32 : c);
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* d : devices)
+      if (stem == d) return "output path names a device";
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        stem[3] >= '0' && stem[3] <= '9')
+      return "output path names a device";
+  }
+  return nullptr;
+}
+
+std::FILE* prim_open_script(const char* path) {
+  if (std::string(path) == "-") {
+    _setmode(_fileno(stdin), _O_BINARY);  // CR LF is the reader's to see
+    return stdin;
+  }
+  std::wstring name;
+  return full_name(nullptr, path, name) ? _wfopen(name.c_str(), L"rb") : nullptr;
+}
+
+load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
+                     int32_t* length, prim_id* id, unsigned* mode) {
+  std::wstring name;
+  if (!full_name(base, path, name)) return load_fault::open;
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return load_fault::open;
+  size_t got = 0;
+  bool ok = true;
+  while (ok && got < size_t(cap)) {
+    DWORD n = 0;
+    ok = ReadFile(h, buffer + got, DWORD(size_t(cap) - got), &n, nullptr) != 0;
+    if (ok && n == 0) break;
+    got += n;
+  }
+  *id = identify(h);
+  CloseHandle(h);
+  if (!ok) return load_fault::read;
+  *length = int32_t(got);
+  *mode = 0644;
+  return load_fault::none;
+}
+
+out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length) {
+  std::wstring full, folder, base;
+  if (!full_name(out.base, out.path, full)) return out_fault::write;
+  // The base folder itself is the user's choice; only what the script adds is checked.
+  size_t from = 0;
+  if (out.base != nullptr && to_wide(CP_UTF8, out.base, base) &&
+      full.compare(0, base.size(), base) == 0)
+    from = base.size();
+  out_fault fault = check_folders(out, full, from, folder);
+  if (fault != out_fault::none) return fault;
+  if (full.empty() || separator(full.back())) return out_fault::write;
+
+  if (same(identify(full), out.input)) return out_fault::is_input;
+  if (!out.force && entry_exists(full)) return out_fault::exists;
+  if (out.check_only) return out_fault::none;
+
+  // A fresh name beside the output: CREATE_NEW never opens a file that is already there.
+  std::wstring temp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  unsigned seed = unsigned(GetCurrentProcessId()) * 2654435761u ^ unsigned(GetTickCount());
+  for (int tries = 0; h == INVALID_HANDLE_VALUE && tries < 100; ++tries) {
+    seed = seed * 1103515245u + 12345u;
+    wchar_t suffix[40];
+    _snwprintf(suffix, 40, L".patchapply-%08x.tmp", seed);
+    temp = folder + suffix;
+    h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return out_fault::write;
+  }
+  if (h == INVALID_HANDLE_VALUE) return out_fault::write;
+  bool ok = write_all(h, data, size_t(length)) && FlushFileBuffers(h) != 0;
+  ok = CloseHandle(h) != 0 && ok;
+  // Without force, MoveFileExW refuses an existing name, so a file that appeared since
+  // the check is not replaced either.
+  DWORD flags = MOVEFILE_WRITE_THROUGH | (out.force ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (ok && MoveFileExW(temp.c_str(), full.c_str(), flags) != 0) return out_fault::none;
+  DWORD error = GetLastError();
+  DeleteFileW(temp.c_str());
+  return ok && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) ? out_fault::exists
+                                                                             : out_fault::write;
+}

@@ -1,0 +1,233 @@
+#include "reader.h"
+
+#include <cstring>
+
+namespace {
+
+// Value of an uppercase hex digit, or 0xFF for any other byte: values are "XX " only.
+struct digit_table {
+  unsigned char value[256];
+  constexpr digit_table() : value() {
+    for (int c = 0; c < 256; ++c) value[c] = 0xFF;
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<unsigned char>(c - 'A' + 10);
+  }
+};
+constexpr digit_table upper;
+
+bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+std::string number(int64_t n) { return std::to_string(n); }
+
+// Moves the unread text to the front of the window and fills the rest from the stream.
+bool refill(reader& r) {
+  size_t kept = size_t(r.end - r.next);
+  std::memmove(r.window.data(), r.next, kept);
+  size_t got = std::fread(r.window.data() + kept, 1, r.window.size() - kept, r.stream);
+  if (got == 0 && std::ferror(r.stream)) {
+    r.fault = "script read failed";
+    return false;
+  }
+  if (got == 0) r.at_eof = true;
+  r.next = r.window.data();
+  r.end = r.next + kept + got;
+  return true;
+}
+
+enum class got { line, eof, fault };
+
+// The next line, without its LF and a CR before it.
+got fetch(reader& r, const char*& s, size_t& n) {
+  const char* lf;
+  while ((lf = static_cast<const char*>(std::memchr(r.next, '\n', size_t(r.end - r.next)))) ==
+         nullptr) {
+    if (size_t(r.end - r.next) > READER_LINE_MAX) {
+      ++r.line;
+      return reader_fail(r, "line too long"), got::fault;
+    }
+    if (r.at_eof || r.stream == nullptr) {
+      if (r.next == r.end) return got::eof;
+      ++r.line;
+      // A last line without its newline may have lost the rest of its text, such as the
+      // end of the output path.
+      return reader_fail(r, "truncated script: the last line has no newline"), got::fault;
+    }
+    if (!refill(r)) return got::fault;
+  }
+  ++r.line;
+  s = r.next;
+  n = size_t(lf - r.next);
+  r.next = lf + 1;
+  if (n > READER_LINE_MAX) return reader_fail(r, "line too long"), got::fault;
+  if (n > 0 && s[n - 1] == '\r') --n;
+  return got::line;
+}
+
+// Refuses a line holding a NUL or a CR. Value lines skip this test, since their bytes
+// are checked one by one; the other lines all pass through it.
+bool plain(reader& r, const char* s, size_t n) {
+  if (std::memchr(s, '\0', n) != nullptr) return reader_fail(r, "NUL byte");
+  if (std::memchr(s, '\r', n) != nullptr) return reader_fail(r, "carriage return inside the line");
+  return true;
+}
+
+// The next line that is not a comment. At the end of the script, a fault naming what
+// was expected there.
+bool next_part(reader& r, const char*& s, size_t& n, const char* expected) {
+  for (;;) {
+    got g = fetch(r, s, n);
+    if (g == got::fault) return false;
+    if (g == got::eof && r.line == 0) return r.fault = "script is empty", false;
+    if (g == got::eof) {
+      ++r.line;
+      return reader_fail(r, std::string("script ends early, expected ") + expected);
+    }
+    if (!plain(r, s, n)) return false;
+    if (n == 0 || s[0] != '#') return true;
+    if (r.comments != nullptr) r.comments->emplace_back(s, n);
+  }
+}
+
+bool empty_line(reader& r) {
+  const char* s;
+  size_t n;
+  if (!next_part(r, s, n, "an empty line")) return false;
+  return n == 0 || reader_fail(r, "expected an empty line");
+}
+
+bool md5_line(const char* s, size_t n, char* md5) {
+  if (n != 33 || s[0] != '?') return false;
+  for (size_t i = 1; i < n; ++i)
+    if (!lower_hex(s[i])) return false;
+  std::memcpy(md5, s + 1, 32);
+  md5[32] = '\0';
+  return true;
+}
+
+bool path_line(reader& r, const char* s, size_t n, char kind, std::string& path, const char* what) {
+  if (n == 0 || s[0] != kind)
+    return reader_fail(r, std::string("expected the ") + what + " (a \"" + kind + "\" line)");
+  if (n == 1) return reader_fail(r, std::string("empty ") + what);
+  path.assign(s + 1, n - 1);
+  return true;
+}
+
+// ":" and the run's offset: lowercase hex without leading zeros, at most 8 digits.
+bool offset_line(reader& r, const char* s, size_t n) {
+  bool ok = n >= 2 && n <= 9 && (n == 2 || s[1] != '0');
+  int64_t offset = 0;
+  for (size_t i = 1; ok && i < n; ++i) {
+    ok = lower_hex(s[i]);
+    offset = offset * 16 + (s[i] <= '9' ? s[i] - '0' : s[i] - 'a' + 10);
+  }
+  if (!ok) return reader_fail(r, "bad offset");
+  if (offset < r.next_free)
+    return reader_fail(r, "block out of order, overlapping or next to the one before");
+  if (offset >= r.length) return reader_fail(r, "offset past the end of the input");
+  r.at = r.run_start = offset;
+  return true;
+}
+
+// Decodes a value line of 1 to 16 "XX " into values.bytes.
+bool value_line(reader& r, const char* s, size_t n, script_values& values) {
+  if (r.run_closing)
+    return plain(r, s, n) && reader_fail(r, "expected an empty line after a short value line");
+  if (n % 3 != 0 || n > 48)
+    return plain(r, s, n) && reader_fail(r, "value line is not 1 to 16 values \"XX \"");
+  unsigned char bad = 0;
+  for (size_t k = 0; k < n / 3; ++k) {
+    unsigned char hi = upper.value[static_cast<unsigned char>(s[3 * k])];
+    unsigned char lo = upper.value[static_cast<unsigned char>(s[3 * k + 1])];
+    bad |= static_cast<unsigned char>(hi | lo | (s[3 * k + 2] != ' ' ? 0xFF : 0));
+    values.bytes[k] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+  return bad <= 15 ||
+         (plain(r, s, n) && reader_fail(r, "bad value (two uppercase hex digits and a space)"));
+}
+
+}  // namespace
+
+bool reader_fail(reader& r, const std::string& what) {
+  if (r.fault.empty()) r.fault = "line " + number(r.line) + ": " + what;
+  return false;
+}
+
+void reader_open(reader& r, std::FILE* stream) {
+  r = reader();
+  r.stream = stream;
+  r.window.resize(2 * READER_LINE_MAX);
+  r.next = r.end = r.window.data();
+}
+
+void reader_open(reader& r, const char* text, size_t size) {
+  r = reader();
+  r.next = text;
+  r.end = text + size;
+  r.at_eof = true;
+}
+
+bool read_head(reader& r, script_head& head) {
+  const char* s;
+  size_t n;
+  if (!empty_line(r) || !next_part(r, s, n, "the input path") ||
+      !path_line(r, s, n, '<', head.old_path, "input path") || !empty_line(r) ||
+      !next_part(r, s, n, "the input md5"))
+    return false;
+  if (!md5_line(s, n, head.old_md5))
+    return reader_fail(r, "expected the input md5 (\"?\" and 32 lowercase hex digits)");
+  return empty_line(r);
+}
+
+bool read_values(reader& r, script_values& values) {
+  const char* s;
+  size_t n;
+  for (;;) {
+    if (r.at < 0) {
+      // Between runs: the next part is a run's offset, or the output fingerprint.
+      if (!next_part(r, s, n, "a change block or the output md5")) return false;
+      if (n == 0 || s[0] != ':') {
+        if (r.blocks == 0) return reader_fail(r, "expected a change block (a \":\" line)");
+        r.pending.assign(s, n);
+        r.has_pending = true;
+        return false;
+      }
+      if (!offset_line(r, s, n)) return false;
+    }
+    got g = fetch(r, s, n);
+    if (g == got::fault) return false;
+    if (g == got::eof) {
+      ++r.line;
+      return reader_fail(r, "script ends early, inside a change block");
+    }
+    if (n == 0) {
+      if (r.at == r.run_start) return reader_fail(r, "empty change block");
+      r.next_free = r.at + 1;  // runs are at least one unchanged byte apart
+      r.at = -1;
+      r.run_closing = false;
+      ++r.blocks;
+      continue;
+    }
+    if (!value_line(r, s, n, values)) return false;
+    int count = int(n / 3);
+    if (r.at + count > r.length) return reader_fail(r, "block runs past the end of the input");
+    values.offset = int32_t(r.at);
+    values.count = count;
+    r.at += count;
+    r.run_closing = count < 16;
+    return true;
+  }
+}
+
+bool read_tail(reader& r, script_tail& tail) {
+  if (!r.has_pending) return reader_fail(r, "change blocks not read to their end");
+  if (!md5_line(r.pending.data(), r.pending.size(), tail.new_md5))
+    return reader_fail(r, "expected the output md5 (\"?\" and 32 lowercase hex digits)");
+  const char* s;
+  size_t n;
+  if (!empty_line(r) || !next_part(r, s, n, "the output path") ||
+      !path_line(r, s, n, '>', tail.new_path, "output path"))
+    return false;
+  got g = fetch(r, s, n);
+  if (g == got::fault) return false;
+  return g == got::eof || reader_fail(r, "text after the last line");
+}

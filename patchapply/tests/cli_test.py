@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the real patchapply with the real patchscript: round trips of the
+golden pairs and of random pairs, damaged scripts, the output's confinement, existing
+outputs, and writes that fail partway. Every refusal must leave the folder as it was.
+
+The same suite runs the Linux binaries and, with --emulator, the .exe files under Wine
+(where standard error's lines end in CR LF and scripts in CR LF)."""
+
+import argparse
+import importlib.util
+import os
+import random
+import re
+import resource
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+LIMIT = 33554432
+
+
+def command(exe, *args):
+    return ([ARGS.emulator] if ARGS.emulator else []) + [exe, *args]
+
+
+def nl(text):
+    return text.replace("\n", "\r\n") if ARGS.windows else text
+
+
+def golden_pairs():
+    """The inputs of the checked-in scripts, from patchscript's own suite."""
+    path = os.path.join(os.path.dirname(ARGS.golden), "cli_test.py")
+    found = importlib.util.spec_from_file_location("patchscript_cli", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module.golden_pairs()
+
+
+class Cli(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="patchapply-")
+        self.cwd = self.dir.name
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.cwd, name)
+
+    def write(self, name, data):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return name
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def apply(self, *args, preexec_fn=None, stdin=None, cwd=None):
+        return subprocess.run(command(ARGS.exe, *args), cwd=cwd or self.cwd, stdin=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
+                              preexec_fn=preexec_fn)
+
+    def script(self, old, new, old_name="a.old", new_name="a.new"):
+        """patchscript's script for the pair, as it writes it on this target."""
+        self.write(old_name, old)
+        self.write(new_name, new)
+        result = subprocess.run(command(ARGS.patchscript, old_name, new_name), cwd=self.cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
+
+    def listing(self):
+        found = set()
+        for folder, dirs, files in os.walk(self.cwd):
+            for name in dirs + files:
+                path = os.path.join(folder, name)
+                found.add((os.path.relpath(path, self.cwd), os.path.islink(path),
+                           None if os.path.isdir(path) or not os.path.exists(path)
+                           else self.read(path)))
+        return found
+
+    def assertRefused(self, args, message, **kw):
+        """One line on standard error, status 1, nothing on standard output, and the folder
+        exactly as it was: no output, no temporary file."""
+        before = self.listing()
+        result = self.apply(*args, **kw)
+        self.assertEqual(result.stderr.decode("latin-1"), nl(message + "\n"))
+        self.assertEqual((result.stdout, result.returncode), (b"", 1))
+        self.assertEqual(self.listing(), before)
+
+    def assertApplied(self, args, output, data, **kw):
+        result = self.apply(*args, **kw)
+        self.assertEqual((result.returncode, result.stderr, result.stdout), (0, b"", b""))
+        self.assertEqual(self.read(output), data)
+        self.assertEqual([n for n in os.listdir(self.cwd) if n.startswith(".patchapply")], [])
+
+
+class RoundTrips(Cli):
+    def test_golden_pairs(self):
+        for name, (old_name, old, new_name, new) in golden_pairs().items():
+            with self.subTest(name):
+                self.write(name + ".script", self.script(old, new, old_name, new_name))
+                os.makedirs(self.path(os.path.dirname("script_" + new_name)), exist_ok=True)
+                self.assertApplied([name + ".script"], "script_" + new_name, new)
+
+    def test_random_pairs_with_either_line_end(self):
+        """Scripts move between systems: each is applied as written and with the other
+        target's line ends, from a file, from standard input and from another folder."""
+        rng = random.Random(12)
+        for trial in range(4 if ARGS.windows else 10):  # each Wine process start is slow
+            size = rng.choice([1, 2, 17, 300, 4096, 70001])
+            old = bytes(rng.getrandbits(8) for _ in range(size))
+            new = bytearray(old)
+            for _ in range(rng.randint(1, 20)):
+                at = rng.randrange(size)
+                for i in range(at, min(size, at + rng.randint(1, 40))):
+                    new[i] ^= rng.randint(1, 255)
+            new[0] ^= 0 if bytes(new) != old else 1
+            with self.subTest(trial=trial):
+                script = self.script(old, bytes(new), "r.old", "dir/r.new")
+                other = (script.replace(b"\r\n", b"\n") if b"\r\n" in script
+                         else script.replace(b"\n", b"\r\n"))
+                self.write("r.script", script if trial % 2 else other)
+                os.makedirs(self.path("script_dir"), exist_ok=True)
+                self.assertApplied(["-f", "r.script"], "script_dir/r.new", bytes(new))
+                with open(self.path("r.script"), "rb") as f:
+                    self.assertApplied(["-o", "out", "-"], "out", bytes(new), stdin=f)
+                os.makedirs(self.path("elsewhere"), exist_ok=True)
+                self.assertApplied(["-f", "-d", "..", "../r.script"], "script_dir/r.new",
+                                   bytes(new), cwd=self.path("elsewhere"))
+                os.remove(self.path("out"))
+
+    def test_names_in_the_scripts_code_page(self):
+        """Windows scripts name files in the ANSI code page (1252 here), Linux ones in the
+        name's own bytes; both are opened exactly."""
+        self.write("s", self.script(b"old!!", b"new!!", "café.old", "naïve.new"))
+        self.assertApplied(["s"], "script_naïve.new", b"new!!")
+
+    def test_check_writes_nothing(self):
+        self.write("s", self.script(b"abcdef", b"abXdef"))
+        before = self.listing()
+        result = self.apply("--check", "s")
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertEqual(self.listing(), before)
+
+
+class Refusals(Cli):
+    def setUp(self):
+        super().setUp()
+        self.old, self.new = b"abcdefgh" * 4, b"abcDefgh" * 4
+        self.text = self.script(self.old, self.new).replace(b"\r\n", b"\n")
+        # The stamp could hold the text a case damages ("44 " at 44 seconds).
+        self.text = re.sub(rb"(?m)^# generated at .*$", b"# generated at STAMP ", self.text)
+
+    def damaged(self, old, new):
+        self.assertIn(old, self.text)
+        return self.write("s", self.text.replace(old, new, 1))
+
+    def test_command_line(self):
+        usage = "usage: .*patchapply(\\.exe)? \\[-f\\] \\[--check\\] \\[-d DIR\\] \\[-o OUTPUT\\] SCRIPT"
+        for args in ([], ["a", "b"], ["-x", "s"], ["-o"], ["-f", "-f", "s"], ["-o", "", "s"]):
+            result = self.apply(*args)
+            self.assertRegex(result.stderr.decode(), "^" + usage + "\r?\n$")
+            self.assertEqual(result.returncode, 1)
+        for arg, text in (("--help", usage), ("--version", "^patchapply \\d+\\.\\d+\\.\\d+")):
+            result = self.apply(arg)
+            self.assertEqual((result.returncode, result.stderr), (0, b""))
+            self.assertRegex(result.stdout.decode(), text)
+        self.assertRefused(["missing"], "can't open script: missing")
+
+    def test_damaged_scripts_name_their_line_and_write_nothing(self):
+        cases = [
+            ((b"44 \n", b"44\n"), "line 11: value line is not 1 to 16 values \"XX \""),
+            ((b":3\n", b":03\n"), "line 10: bad offset"),
+            ((b":3\n", b":20\n"), "line 10: offset past the end of the input"),
+            ((b"44 \n\n", b"44 \n"), "line 12: expected an empty line after a short value line"),
+            ((b"<a.old", b"<missing"), "can't open file: missing"),
+            ((b"?", b"?0", 1), "line 8: expected the input md5 (\"?\" and 32 lowercase hex digits)"),
+            ((b"script_a.new\n", b"script_a.new\nx\n"), "line 27: text after the last line"),
+            ((b"script_a.new\n", b"script_a.new"), "line 26: truncated script: the last line has no newline"),
+            ((b"44 \n", b"64 \n"), "line 11: value equals the byte it replaces"),
+        ]
+        for (old, new, *_), message in cases:
+            with self.subTest(message):
+                self.damaged(old, new)
+                self.assertRefused(["s"], message)
+        # A wrong input: another file, or one already patched.
+        self.write("s", self.text)
+        self.write("a.old", self.new)
+        self.assertRefused(["s"], "input md5 mismatch: a.old")
+        for size, message in ((0, "input file is empty: a.old"),
+                              (LIMIT, "input file is too large: a.old")):
+            with open(self.path("a.old"), "wb") as f:
+                f.truncate(size)
+            self.assertRefused(["s"], message)
+
+    def test_output_md5_is_checked_before_writing(self):
+        old = self.text.split(b"\n?")[2][:32]
+        self.damaged(b"?" + old, b"?" + bytes(reversed(old)))
+        self.assertRefused(["s"], "output md5 mismatch")
+
+
+class Confinement(Cli):
+    def setUp(self):
+        super().setUp()
+        self.text = self.script(b"abc", b"abd").replace(b"\r\n", b"\n")
+
+    def named(self, path):
+        return self.write("s", self.text.replace(b">script_a.new", b">" + path.encode()))
+
+    def test_paths_that_leave_the_folder(self):
+        cases = [("../x", "output path leaves its folder"),
+                 ("dir/../../x", "output path leaves its folder"),
+                 ("/tmp/x", "output path is absolute")]
+        if ARGS.windows:
+            cases += [("..\\x", "output path leaves its folder"),
+                      ("d/.. /x", "output path leaves its folder"),
+                      ("\\x", "output path is absolute"),
+                      ("C:x", "output path has a drive or stream colon"),
+                      ("Z:\\tmp\\x", "output path has a drive or stream colon"),
+                      ("x:stream", "output path has a drive or stream colon"),
+                      ("\\\\server\\share\\x", "output path has a UNC or device prefix"),
+                      ("//?/C:/x", "output path has a UNC or device prefix"),
+                      ("d/nul.txt", "output path names a device"),
+                      ("COM1", "output path names a device")]
+        else:
+            # Names that mean nothing special on Linux are kept.
+            self.named("a:b\\c")
+            self.assertApplied(["s"], "a:b\\c", b"abd")
+        os.mkdir(self.path("dir"))
+        for path, message in cases:
+            with self.subTest(path):
+                self.named(path)
+                self.assertRefused(["s"], message + ": " + path)
+        # Named by the user, any path is the user's to choose.
+        self.named("../x")
+        self.assertApplied(["-o", "dir/../x", "s"], "x", b"abd")
+
+    @unittest.skipIf(sys.platform != "linux", "needs symbolic links")
+    def test_symlinked_folders(self):
+        os.mkdir(self.path("real"))
+        os.symlink("real", self.path("link"))
+        self.named("link/x")
+        self.assertRefused(["s"], "output folder is a symbolic link: link/x")
+        self.named("real/x")
+        self.assertApplied(["s"], "real/x", b"abd")
+        self.named("missing/x")
+        self.assertRefused(["s"], "output folder not found: missing/x")
+
+    def test_existing_outputs(self):
+        self.write("s", self.text)
+        self.write("script_a.new", b"kept")
+        self.assertRefused(["s"], "output file exists: script_a.new")
+        self.assertApplied(["-f", "s"], "script_a.new", b"abd")
+        # Never the input itself, even when forced.
+        for args in (["-f", "-o", "a.old", "s"], ["-o", "./a.old", "s"]):
+            self.assertRefused(args, "output is the input file: " + args[-2])
+        if not ARGS.windows:
+            os.link(self.path("a.old"), self.path("hard"))
+            self.assertRefused(["-f", "-o", "hard", "s"], "output is the input file: hard")
+            for target in ("a.new", "nowhere"):  # a link counts, even one to nothing
+                os.symlink(target, self.path("link"))
+                self.assertRefused(["-o", "link", "s"], "output file exists: link")
+                os.remove(self.path("link"))
+            # Forced, the link itself is replaced; the file it leads to is not touched.
+            os.symlink(self.write("other", b"other"), self.path("link"))
+            self.assertApplied(["-f", "-o", "link", "s"], "link", b"abd")
+            self.assertEqual((os.path.islink(self.path("link")), self.read("other")),
+                             (False, b"other"))
+
+
+class WriteFailures(Cli):
+    def test_a_file_size_limit_leaves_no_trace(self):
+        """The write fails partway: status 1, no temporary file, an existing output kept.
+        On Linux the program itself survives the limit's signal; Wine needs it ignored."""
+        old = bytes(range(256)) * 400
+        self.write("s", self.script(old, bytes(b ^ 1 for b in old)))
+
+        def small_files():
+            if ARGS.windows:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (50000, 50000))
+
+        self.assertRefused(["s"], "write failed: script_a.new", preexec_fn=small_files)
+        self.write("script_a.new", b"kept")
+        self.assertRefused(["-f", "s"], "write failed: script_a.new", preexec_fn=small_files)
+
+    def test_an_interrupt_mid_write_removes_the_temporary_file(self):
+        if ARGS.windows:
+            self.skipTest("Unix signals")
+        old = bytes(LIMIT - 1)
+        self.write("s", self.script(old, old[:-1] + b"\1"))
+        proc = subprocess.Popen(command(ARGS.exe, "s"), cwd=self.cwd, stderr=subprocess.PIPE)
+        temps = []
+        while proc.poll() is None and not temps:
+            temps = [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
+        proc.terminate()
+        proc.communicate(timeout=120)
+        self.assertEqual([n for n in os.listdir(self.cwd) if n.startswith(".patchapply")], [])
+        self.assertIn(proc.returncode, (0, -signal.SIGTERM))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--patchscript", required=True)
+    parser.add_argument("--golden", required=True)
+    parser.add_argument("--emulator")
+    parser.add_argument("--windows", action="store_true")
+    ARGS, rest = parser.parse_known_args()
+    # Wine reads arguments and file names in the Unix locale's encoding, and takes its
+    # ANSI code page (1252) from the locale too.
+    os.environ["LC_ALL"] = "C.UTF-8"
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
