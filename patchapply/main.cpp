@@ -3,7 +3,6 @@
 // form, the input's fingerprint, that every block fits, and the result's fingerprint.
 // Only then is the output written, to a temporary file renamed into place. Every refusal
 // is one line on standard error and status 1, with nothing written.
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include "apply.h"
 #include "confine.h"
+#include "fail.h"
 #include "prim/prim.h"
 #include "reader.h"
 
@@ -21,15 +21,6 @@ unsigned char data[APPLY_LIMIT];
 
 const char* const usage_text = "[-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT";
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fputc('\n', stderr);
-  std::exit(1);
-}
-
 struct options {
   bool force = false, check = false;
   const char* dir = nullptr;
@@ -37,7 +28,7 @@ struct options {
   const char* script = nullptr;
 };
 
-[[noreturn]] void usage(const char* program) { fail("usage: %s %s", program, usage_text); }
+[[noreturn]] void usage(const char* program) { error_exit("usage: %s %s", program, usage_text); }
 
 void help(const char* program) {
   std::printf(
@@ -84,13 +75,13 @@ options parse(int argc, char** argv) {
       value = &o.output;
     } else if ((only_operands || a[0] != '-' || a[1] == '\0') && o.script == nullptr) {
       o.script = a;
-      if (!prim_arg_valid(i)) fail("argument is not valid text: %s", a);
+      if (!prim_arg_valid(i)) error_exit("argument is not valid text: %s", a);
     } else {
       usage(program);  // an unknown or repeated option, or a second script
     }
     if (value != nullptr) {
       if (++i >= argc || argv[i][0] == '\0') usage(program);
-      if (!prim_arg_valid(i)) fail("argument is not valid text: %s", argv[i]);
+      if (!prim_arg_valid(i)) error_exit("argument is not valid text: %s", argv[i]);
       *value = argv[i];
     }
   }
@@ -104,32 +95,32 @@ int patchapply_main(int argc, char** argv) {
   options o = parse(argc, argv);
 
   std::FILE* script = prim_open_script(o.script);
-  if (script == nullptr) fail("can't open script: %s", o.script);
+  if (script == nullptr) error_exit("can't open script: %s", o.script);
   reader r;
   reader_open(r, script);
   script_head head;
-  if (!read_head(r, head)) fail("%s", r.fault.c_str());
+  if (!read_head(r, head)) error_exit("%s", r.fault.c_str());
 
   // The input, relative to the folder patchscript ran in.
   std::string input;
   if (!prim_script_path(head.old_path, input))
-    fail("file name is not valid in the ansi code page: %s", head.old_path.c_str());
+    error_exit("file name is not valid in the ansi code page: %s", head.old_path.c_str());
   int32_t length = 0;
   prim_id input_id;
   unsigned mode = 0644;
   switch (prim_load(o.dir, input.c_str(), data, APPLY_LIMIT, &length, &input_id, &mode)) {
     case load_fault::open:
-      fail("can't open file: %s", head.old_path.c_str());
+      error_exit("can't open file: %s", head.old_path.c_str());
     case load_fault::read:
-      fail("read failed: %s", head.old_path.c_str());
+      error_exit("read failed: %s", head.old_path.c_str());
     case load_fault::none:
       break;
   }
-  if (length == 0) fail("input file is empty: %s", head.old_path.c_str());
-  if (length > APPLY_LIMIT - 1) fail("input file is too large: %s", head.old_path.c_str());
+  if (length == 0) error_exit("input file is empty: %s", head.old_path.c_str());
+  if (length > APPLY_LIMIT - 1) error_exit("input file is too large: %s", head.old_path.c_str());
 
   script_tail tail;
-  if (!apply_body(r, head, data, length, tail)) fail("%s", r.fault.c_str());
+  if (!apply_body(r, head, data, length, tail)) error_exit("%s", r.fault.c_str());
   if (script != stdin) std::fclose(script);
 
   // The output: as the user named it, or as the script names it, confined below the
@@ -142,8 +133,8 @@ int patchapply_main(int argc, char** argv) {
   } else {
     shown = tail.new_path.c_str();
     if (!prim_script_path(tail.new_path, output))
-      fail("file name is not valid in the ansi code page: %s", shown);
-    if (const char* fault = confine_fault(output)) fail("%s: %s", fault, shown);
+      error_exit("file name is not valid in the ansi code page: %s", shown);
+    if (const char* fault = confine_fault(output)) error_exit("%s: %s", fault, shown);
     out.base = o.dir;
     out.confined = true;
   }
@@ -156,15 +147,15 @@ int patchapply_main(int argc, char** argv) {
     case out_fault::none:
       return 0;
     case out_fault::no_folder:
-      fail("output folder not found: %s", shown);
+      error_exit("output folder not found: %s", shown);
     case out_fault::folder_link:
-      fail("output folder is a symbolic link: %s", shown);
+      error_exit("output folder is a symbolic link: %s", shown);
     case out_fault::exists:
-      fail("output file exists: %s", shown);
+      error_exit("output file exists: %s", shown);
     case out_fault::is_input:
-      fail("output is the input file: %s", shown);
+      error_exit("output is the input file: %s", shown);
     case out_fault::write:
       break;
   }
-  fail("write failed: %s", shown);
+  error_exit("write failed: %s", shown);
 }
