@@ -22,7 +22,7 @@ import sys
 import tempfile
 import time
 
-SIZE = 33554431
+from patchscript import SIZE, make_pair  # the same pairs as the writer's bench
 
 
 def make_pairs(folder):
@@ -31,20 +31,6 @@ def make_pairs(folder):
     rng = random.Random(1)
     for name, dense in (("sparse", False), ("dense", True)):
         make_pair(folder, name, dense, rng)
-
-
-def make_pair(folder, name, dense, rng):
-    old = rng.randbytes(SIZE)
-    if dense:
-        new = bytes(b ^ 0xFF for b in old)
-    else:
-        new = bytearray(old)
-        for _ in range(300):
-            new[rng.randrange(SIZE)] ^= 0x5A
-        new = bytes(new)
-    for kind, data in (("old", old), ("new", new)):
-        with open(os.path.join(folder, f"{name}.{kind}"), "wb") as f:
-            f.write(data)
 
 
 def timed(cmd, cwd):

@@ -108,6 +108,7 @@ int patchapply_main(int argc, char** argv) {
   int32_t length = 0;
   prim_id input_id;
   unsigned mode = 0644;
+  prim_prefer_large_pages(data, sizeof data);
   switch (prim_load(o.dir, input.c_str(), data, APPLY_LIMIT, &length, &input_id, &mode)) {
     case load_fault::open:
       error_exit("can't open file: %s", head.old_path.c_str());

@@ -5,6 +5,7 @@
 // command line arrives as UTF-16 and scripts name files in the ANSI code page.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -27,6 +28,10 @@ bool prim_separator(char c);
 // platforms refuse (a drive, a UNC or device prefix, a stream colon, a device name on
 // Windows), or nullptr.
 const char* prim_path_fault(const std::string& path);
+
+// The writer's memory hint, from patchscript's platform layer, which patchapply links:
+// large pages behind the input buffer, where the platform gives them without privilege.
+void prim_prefer_large_pages(void* start, size_t size);
 
 // The script at path, or standard input for "-", opened for reading as bytes.
 std::FILE* prim_open_script(const char* path);

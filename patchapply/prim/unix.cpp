@@ -1,7 +1,6 @@
 // Linux: names are bytes, folders are walked with openat so that what was checked is
 // what is written into, and the final rename refuses to replace unless forced.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,10 +137,6 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   struct stat st;
   if (file.fd < 0 || fstat(file.fd, &st) != 0) return load_fault::open;
   if (S_ISDIR(st.st_mode)) return load_fault::read;
-  // Large pages for the buffer: filling 32 MiB of fresh memory otherwise costs a page
-  // fault per 4 KiB, a large share of a sparse script's run. Only a hint.
-  size_t misalignment = reinterpret_cast<uintptr_t>(buffer) & 4095;
-  madvise(buffer - misalignment, size_t(cap) + misalignment, MADV_HUGEPAGE);
   size_t got = 0;
   while (got < size_t(cap)) {
     ssize_t n = read(file.fd, buffer + got, size_t(cap) - got);
