@@ -220,12 +220,18 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
     wchar_t suffix[40];
     _snwprintf(suffix, 40, L".patchapply-%08x.tmp", seed);
     temp = folder + suffix;
-    h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
+    h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return out_fault::write;
   }
   if (h == INVALID_HANDLE_VALUE) return out_fault::write;
-  bool ok = write_all(h, data, size_t(length)) && FlushFileBuffers(h) != 0;
+  // Marked for deletion until it is complete: however the process ends meanwhile, Ctrl+C
+  // or killed, the system removes the file as its handle closes. Kept once flushed.
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  bool ok = SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+  ok = ok && write_all(h, data, size_t(length)) && FlushFileBuffers(h) != 0;
+  disposition.DeleteFile = FALSE;
+  ok = ok && SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
   ok = CloseHandle(h) != 0 && ok;
   // Without force, MoveFileExW refuses an existing name, so a file that appeared since
   // the check is not replaced either.
