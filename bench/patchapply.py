@@ -10,7 +10,8 @@ reports each command's peak memory.
 Pairs: sparse (a few hundred changed bytes) and dense (every byte changed, a 96 MiB
 script). The scripts are made once, untimed; each timed apply writes a fresh output.
 With --emulator (build-win32/wine-run) patchscript and patchapply are the Windows
-builds run under it; openssl runs natively. Peak memory is each process's maximum
+builds run under it; openssl runs natively, and patchapply checking a one-byte pair's
+script times a process start under the emulator, to tell it apart from the work. Peak memory is each process's maximum
 resident size (under Wine, that of the Wine process)."""
 
 import argparse
@@ -58,6 +59,13 @@ def main():
     exe, patchscript = os.path.abspath(args.exe), os.path.abspath(args.patchscript)
     with tempfile.TemporaryDirectory(prefix="pabench-") as folder:
         subprocess.run([sys.executable, __file__, "--make", folder], check=True)
+        if emulator:  # a one-byte pair: checking its script costs a process start
+            for name, byte in (("tiny.old", b"a"), ("tiny.new", b"b")):
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(byte)
+            with open(os.path.join(folder, "tiny.script"), "wb") as f:
+                subprocess.run(emulator + [patchscript, "tiny.old", "tiny.new"], cwd=folder,
+                               stdout=f, check=True)
         for name in ("sparse", "dense"):
             old, new = f"{name}.old", f"{name}.new"
             script = f"{name}.script"
@@ -68,6 +76,8 @@ def main():
                 "openssl md5 (floor)": ["openssl", "md5", old, new],
                 "patchapply": emulator + [exe, "-f", "-o", "out", script],
             }
+            if emulator:  # a process start under the emulator, which every run pays
+                commands["emulator start"] = emulator + [exe, "--check", "tiny.script"]
             samples = {label: [] for label in commands}
             for _ in range(args.runs):  # interleaved, so drift hits every command alike
                 for label, cmd in commands.items():
@@ -82,6 +92,10 @@ def main():
                 peak = max(m for _, m in runs)
                 print(f"  {label:22s} {median:7.3f} s  {median / floor:6.2f}x  "
                       f"peak {peak:6.1f} MiB")
+            if emulator:
+                start = statistics.median(t for t, _ in samples["emulator start"])
+                work = statistics.median(t for t, _ in samples["patchapply"]) - start
+                print(f"  patchapply less the emulator's start  {work / floor:6.2f}x")
 
 
 if __name__ == "__main__":
