@@ -8,7 +8,7 @@ set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 # then no Windows test can run: they are built, and disabled with a warning, rather than
 # failed for a reason that lies in the machine. wine32 brings the 32-bit loader probed
 # here; without it nothing is disabled, so a missing Wine still fails loudly. Setting
-# KIT_WINE_RUNS skips the probe: tools/vm-test builds here and runs the tests elsewhere.
+# KIT_WINE_RUNS skips the probe: tools/wine-vm builds here and runs the tests elsewhere.
 if(DEFINED KIT_WINE_RUNS)
   # given on the command line
 elseif(EXISTS /lib/ld-linux.so.2)
