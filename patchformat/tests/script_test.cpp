@@ -97,6 +97,15 @@ TEST(Script, OffsetsInLowercaseHexWithoutLeadingZeros) {
   std::string new_data = old_data;
   new_data[26] = new_data[256] = 'B';
   EXPECT_EQ(blocks(script_for(old_data, new_data)), ":1a\n42 \n\n:100\n42 \n\n");
+
+  // Every count of digits up to the largest offset of the largest input, on either side
+  // of each step from one count to the next.
+  const std::string large(0x1FFFFFF, 'a');
+  std::string changed_large = large;
+  for (size_t step = 0x10; step <= 0x1000000; step *= 16)
+    changed_large[step - 1] = changed_large[step + 1] = 'B';
+  changed_large.back() = 'B';
+  EXPECT_EQ(script_for(large, changed_large), reference_script(large, changed_large));
 }
 
 TEST(Script, HighValuesInUppercaseNeverSignExtended) {
