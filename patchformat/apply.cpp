@@ -18,11 +18,9 @@ bool apply_body(reader& r, const script_head& head, unsigned char* data, int32_t
     unsigned char* at = data + v.offset;
     // Runs hold changed bytes only, and the input is the one the script was made for.
     bool equal = false;
-    for (int k = 0; k < v.count; ++k) {
-      equal |= at[k] == v.bytes[k];
-      at[k] = v.bytes[k];
-    }
+    for (int k = 0; k < v.count; ++k) equal |= at[k] == v.bytes[k];
     if (equal) return reader_fail(r, "value equals the byte it replaces");
+    std::memcpy(at, v.bytes, size_t(v.count));
   }
   if (!r.fault.empty() || !read_tail(r, tail)) return false;
 
