@@ -5,29 +5,19 @@
 
 namespace {
 
-// Value of an uppercase hex digit, or 0xFF for any other byte: values are "XX " only.
+// Value of a hex digit whose letters start at ten, or 0xFF for any other byte.
 struct digit_table {
   unsigned char value[256];
-  constexpr digit_table() : value() {
+  constexpr explicit digit_table(char ten) : value() {
     for (int c = 0; c < 256; ++c) value[c] = 0xFF;
     for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<unsigned char>(c - 'A' + 10);
+    for (int c = ten; c < ten + 6; ++c) value[c] = static_cast<unsigned char>(c - ten + 10);
   }
 };
-constexpr digit_table upper;
+constexpr digit_table upper('A');  // values are "XX " only
+constexpr digit_table lower('a');  // offsets and fingerprints
 
-// Value of a lowercase hex digit, or 0xFF for any other byte: offsets are lowercase.
-struct lower_digit_table {
-  unsigned char value[256];
-  constexpr lower_digit_table() : value() {
-    for (int c = 0; c < 256; ++c) value[c] = 0xFF;
-    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
-    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<unsigned char>(c - 'a' + 10);
-  }
-};
-constexpr lower_digit_table lower;
-
-bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool lower_hex(char c) { return lower.value[static_cast<unsigned char>(c)] <= 15; }
 
 std::string number(int64_t n) { return std::to_string(n); }
 
@@ -130,7 +120,7 @@ bool offset_line(reader& r, const char* s, size_t n) {
   int64_t offset = 0;
   for (size_t i = 1; ok && i < n; ++i) {
     ok = lower_hex(s[i]);
-    offset = offset * 16 + (s[i] <= '9' ? s[i] - '0' : s[i] - 'a' + 10);
+    offset = offset * 16 + lower.value[static_cast<unsigned char>(s[i])];
   }
   if (!ok) return reader_fail(r, "bad offset");
   if (offset < r.next_free)
