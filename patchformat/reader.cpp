@@ -8,7 +8,7 @@ namespace {
 // Value of a hex digit whose letters start at ten, or 0xFF for any other byte.
 struct digit_table {
   unsigned char value[256];
-  constexpr explicit digit_table(char ten) : value() {
+  constexpr explicit digit_table(int ten) : value() {
     for (int c = 0; c < 256; ++c) value[c] = 0xFF;
     for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
     for (int c = ten; c < ten + 6; ++c) value[c] = static_cast<unsigned char>(c - ten + 10);

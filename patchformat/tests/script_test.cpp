@@ -100,7 +100,8 @@ TEST(Script, OffsetsInLowercaseHexWithoutLeadingZeros) {
 
   // Every count of digits up to the largest offset of the largest input, on either side
   // of each step from one count to the next.
-  const std::string large(0x1FFFFFF, 'a');
+  std::string large;
+  large.resize(0x1FFFFFF, 'a');  // the largest input
   std::string changed_large = large;
   for (size_t step = 0x10; step <= 0x1000000; step *= 16)
     changed_large[step - 1] = changed_large[step + 1] = 'B';
