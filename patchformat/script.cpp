@@ -8,9 +8,10 @@
 
 namespace {
 
-// Output staging: static, like all of the program's data, so nothing is allocated.
+// Output staging: static, like all of the program's data, so nothing is allocated. Writes
+// of 1 MiB cost the system less per byte than 64 KiB ones on a 200 MiB script.
 std::FILE* out_stream;
-char out_buf[1 << 16];
+char out_buf[1 << 20];
 size_t out_used;
 
 void emit(const char* s, size_t n) {

@@ -125,7 +125,7 @@ TEST(Script, PathsAreWrittenUnchanged) {
   EXPECT_NE(text.find("\n>script_dir two/new file\n"), std::string::npos);
 
   // Paths longer than the writer's staging buffer keep their place in the text.
-  std::string long_old(100000, 'o'), long_new(70000, 'n');
+  std::string long_old(1500000, 'o'), long_new(1100000, 'n');
   text = script_for("a", "b", long_old.c_str(), long_new.c_str());
   const std::string title = "# patch script: " + long_old + " -> " + long_new + "\n";
   const std::string last = "\n>script_" + long_new + "\n";
