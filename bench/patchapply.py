@@ -5,10 +5,13 @@ reports each command's peak memory.
 
   bench/patchapply.py [--exe build/patchapply/patchapply]
                       [--patchscript build/patchscript/patchscript] [--runs 7]
-                      [--emulator build-win32/wine-run]
+                      [--vs OTHER] [--emulator build-win32/wine-run]
 
-Pairs: sparse (a few hundred changed bytes) and dense (every byte changed, a 96 MiB
-script). The scripts are made once, untimed; each timed apply writes a fresh output.
+Pairs: sparse (a few hundred changed bytes), dense (every byte changed, a 96 MiB script)
+and alternating (every other byte changed: 16.7 million blocks, a 224 MiB script). The
+scripts are made once, untimed; each pair is checked (--check) and applied, each apply
+writing a fresh output. --vs times a second build of patchapply (an earlier commit's)
+in the same rounds.
 With --emulator (build-win32/wine-run) patchscript and patchapply are the Windows
 builds run under it; openssl runs natively, and patchapply checking a one-byte pair's
 script times a process start under the emulator, to tell it apart from the work. Peak memory is each process's maximum
@@ -23,15 +26,15 @@ import sys
 import tempfile
 import time
 
-from patchscript import SIZE, make_pair  # the same pairs as the writer's bench
+from patchscript import PAIRS, SIZE, make_pair  # the same pairs as the writer's bench
 
 
 def make_pairs(folder):
-    """Writes the sparse and the dense pair into folder. Run in a child process, so this
-    one stays small: a child's peak memory counts the parent's size when it started."""
+    """Writes every pair into folder. Run in a child process, so this one stays small: a
+    child's peak memory counts the parent's size when it started."""
     rng = random.Random(1)
-    for name, dense in (("sparse", False), ("dense", True)):
-        make_pair(folder, name, dense, rng)
+    for name in PAIRS:
+        make_pair(folder, name, rng)
 
 
 def timed(cmd, cwd):
@@ -49,6 +52,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", default="build/patchapply/patchapply")
     parser.add_argument("--patchscript", default="build/patchscript/patchscript")
+    parser.add_argument("--vs", help="another patchapply, timed in the same rounds")
     parser.add_argument("--emulator")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--make", help=argparse.SUPPRESS)
@@ -57,6 +61,9 @@ def main():
         return make_pairs(args.make)
     emulator = [os.path.abspath(args.emulator)] if args.emulator else []
     exe, patchscript = os.path.abspath(args.exe), os.path.abspath(args.patchscript)
+    builds = {"patchapply": exe}
+    if args.vs:
+        builds["patchapply (--vs)"] = os.path.abspath(args.vs)
     with tempfile.TemporaryDirectory(prefix="pabench-") as folder:
         subprocess.run([sys.executable, __file__, "--make", folder], check=True)
         if emulator:  # a one-byte pair: checking its script costs a process start
@@ -66,16 +73,16 @@ def main():
             with open(os.path.join(folder, "tiny.script"), "wb") as f:
                 subprocess.run(emulator + [patchscript, "tiny.old", "tiny.new"], cwd=folder,
                                stdout=f, check=True)
-        for name in ("sparse", "dense"):
+        for name in PAIRS:
             old, new = f"{name}.old", f"{name}.new"
             script = f"{name}.script"
             with open(os.path.join(folder, script), "wb") as f:
                 subprocess.run(emulator + [patchscript, old, new], cwd=folder, stdout=f,
                                check=True)
-            commands = {
-                "openssl md5 (floor)": ["openssl", "md5", old, new],
-                "patchapply": emulator + [exe, "-f", "-o", "out", script],
-            }
+            commands = {"openssl md5 (floor)": ["openssl", "md5", old, new]}
+            for label, build in builds.items():
+                commands[label + " --check"] = emulator + [build, "--check", script]
+                commands[label] = emulator + [build, "-f", "-o", "out", script]
             if emulator:  # a process start under the emulator, which every run pays
                 commands["emulator start"] = emulator + [exe, "--check", "tiny.script"]
             samples = {label: [] for label in commands}
@@ -84,13 +91,13 @@ def main():
                     samples[label].append(timed(cmd, folder))
             if subprocess.run(["cmp", "-s", "out", new], cwd=folder).returncode != 0:
                 raise SystemExit("patchapply's output differs from the new file")
-            size = os.path.getsize(os.path.join(folder, script)) / 2**20
+            size = os.path.getsize(os.path.join(folder, script))
             floor = statistics.median(t for t, _ in samples["openssl md5 (floor)"])
-            print(f"{name} pair, {SIZE} bytes, script {size:.1f} MiB, median of {args.runs}:")
+            print(f"{name} pair, {SIZE} bytes, script {size:,} bytes, median of {args.runs}:")
             for label, runs in samples.items():
                 median = statistics.median(t for t, _ in runs)
                 peak = max(m for _, m in runs)
-                print(f"  {label:22s} {median:7.3f} s  {median / floor:6.2f}x  "
+                print(f"  {label:26s} {median:7.3f} s  {median / floor:6.2f}x  "
                       f"peak {peak:6.1f} MiB")
             if emulator:
                 start = statistics.median(t for t, _ in samples["emulator start"])

@@ -1,6 +1,7 @@
 // Linux: names are bytes, folders are walked with openat so that what was checked is
 // what is written into, and the final rename refuses to replace unless forced.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +123,13 @@ bool prim_script_path(const std::string& text, std::string& native) {
 bool prim_separator(char c) { return c == '/'; }
 
 const char* prim_path_fault(const std::string&) { return nullptr; }
+
+void prim_prefer_large_pages(void* start, size_t size) {
+  // madvise wants a page-aligned start; the kernel backs the 2 MiB-aligned stretches
+  // inside the range with transparent huge pages.
+  size_t misalignment = reinterpret_cast<uintptr_t>(start) & 4095;
+  madvise(static_cast<char*>(start) - misalignment, size + misalignment, MADV_HUGEPAGE);
+}
 
 std::FILE* prim_open_script(const char* path) {
   return std::string(path) == "-" ? stdin : std::fopen(path, "rb");

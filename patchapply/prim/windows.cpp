@@ -163,6 +163,9 @@ const char* prim_path_fault(const std::string& path) {
   return nullptr;
 }
 
+// Large pages here need a privilege and memory of their own, not a hint on existing memory.
+void prim_prefer_large_pages(void*, size_t) {}
+
 std::FILE* prim_open_script(const char* path) {
   if (std::string(path) == "-") {
     _setmode(_fileno(stdin), _O_BINARY);  // CR LF is the reader's to see

@@ -7,7 +7,6 @@ The same suite runs the Linux binaries and, with --emulator, the .exe files unde
 (where standard error's lines end in CR LF and scripts in CR LF)."""
 
 import argparse
-import importlib.util
 import os
 import random
 import re
@@ -32,12 +31,10 @@ def nl(text):
 
 
 def golden_pairs():
-    """The inputs of the checked-in scripts, from patchscript's own suite."""
-    path = os.path.join(os.path.dirname(ARGS.golden), "cli_test.py")
-    found = importlib.util.spec_from_file_location("patchscript_cli", path)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module.golden_pairs()
+    """The inputs of the checked-in scripts, from the format's golden folder."""
+    sys.path.insert(0, ARGS.golden)
+    import pairs  # pylint: disable=import-outside-toplevel
+    return pairs.golden_pairs()
 
 
 class Cli(unittest.TestCase):

@@ -1,6 +1,6 @@
 // What the program needs from the platform: the command line as typed, inputs opened by
-// their exact names, a guard on standard output, a clock past 2038, the MD5 routines
-// bound at run time and a memory hint. One file per platform (unix.cpp, windows.cpp);
+// their exact names, a guard on standard output, a clock past 2038 and a memory hint
+// (the MD5 routines are the format library's). One file per platform (unix.cpp, windows.cpp);
 // the entry point lives apart (main_unix.cpp, main_windows.cpp), so that test binaries
 // can link this layer with an entry point of their own.
 #pragma once
@@ -48,16 +48,6 @@ int64_t prim_clock_now();
 
 // Breaks t down into local time; false when the platform cannot represent it.
 bool prim_clock_local(int64_t t, std::tm* out);
-
-// The MD5 library's file names, tried in order; the list ends with nullptr.
-extern const char* const prim_md5_libraries[];
-
-// Loads the library and finds its MD5 entry points, all or none: on a partial lookup the
-// library is released and a binding already made stays whole.
-bool prim_md5_bind(const char* library);
-
-// The 16-byte digest of data[0..length), after a successful bind; false when refused.
-bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]);
 
 // Asks for [start, start+size) to be backed by large pages where no privilege is needed:
 // a fresh 32 MiB buffer otherwise costs a page fault per 4 KiB. A hint only.

@@ -1,5 +1,5 @@
 // Inputs opened by their UTF-16 names, files told apart by volume serial and file id,
-// the 64-bit clock of msvcrt, and MD5 from the system's cryptdll.dll.
+// and the 64-bit clock of msvcrt.
 #include <io.h>
 #include <windows.h>
 
@@ -65,25 +65,6 @@ LARGE_INTEGER output_length;
 
 // The longest path Windows accepts, with its terminating NUL.
 wchar_t wide_path[32768];
-
-// cryptdll's context: 104 bytes, the finished digest at bytes 88 to 103.
-struct md5_context {
-  unsigned char state[88];
-  unsigned char digest[16];
-};
-static_assert(sizeof(md5_context) == 104, "cryptdll's MD5 context is 104 bytes");
-
-using md5_init_fn = void(WINAPI*)(md5_context*);
-using md5_update_fn = void(WINAPI*)(md5_context*, const unsigned char*, unsigned int);
-using md5_final_fn = void(WINAPI*)(md5_context*);
-md5_init_fn md5_init;
-md5_update_fn md5_update;
-md5_final_fn md5_final;
-
-template <typename F>
-F lookup(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 }  // namespace
 
 // The arguments are ANSI text converted exactly from what was typed (main_windows.cpp),
@@ -127,35 +108,6 @@ bool prim_clock_local(int64_t t, std::tm* out) {
   const std::tm* local = _localtime64(&now);
   if (local == nullptr) return false;
   *out = *local;
-  return true;
-}
-
-const char* const prim_md5_libraries[] = {"cryptdll.dll", nullptr};
-
-bool prim_md5_bind(const char* library) {
-  // The system folder only: a plain LoadLibraryA looks in the program's folder first,
-  // where a planted cryptdll.dll would run.
-  HMODULE module = LoadLibraryExA(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (module == nullptr) return false;
-  auto init = lookup<md5_init_fn>(module, "MD5Init");
-  auto update = lookup<md5_update_fn>(module, "MD5Update");
-  auto finish = lookup<md5_final_fn>(module, "MD5Final");
-  if (init == nullptr || update == nullptr || finish == nullptr) {
-    FreeLibrary(module);
-    return false;
-  }
-  md5_init = init;
-  md5_update = update;
-  md5_final = finish;
-  return true;
-}
-
-bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {
-  md5_context context;
-  md5_init(&context);
-  md5_update(&context, data, static_cast<unsigned int>(length));
-  md5_final(&context);
-  for (int i = 0; i < 16; ++i) digest[i] = context.digest[i];
   return true;
 }
 

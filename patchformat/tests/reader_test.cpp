@@ -54,8 +54,8 @@ struct outcome {
 };
 
 // Reads and applies script from memory, or through a stream, which sees it through the
-// reader's window as patchapply does.
-outcome apply(const std::string& script, bool stream = false) {
+// reader's window as patchapply does; with the change blocks' quick reader, or without.
+outcome apply(const std::string& script, bool stream = false, bool quick = true) {
   outcome o;
   reader r;
   std::FILE* f = nullptr;
@@ -67,6 +67,7 @@ outcome apply(const std::string& script, bool stream = false) {
   } else {
     reader_open(r, script.data(), script.size());
   }
+  r.quick = quick;
   script_head head;
   script_tail tail;
   std::string data = old_data;
@@ -89,8 +90,8 @@ TEST(Reader, AppliesTheWritersScriptsOnEitherTarget) {
   // to the path they stand in.
   const std::string odd = "dir one/\x0b\x0c\x85 \xe2\x80\xa8.old";
   for (const std::string& script : {good(), crlf, commented, edited(good(), "<a.old", "<" + odd)}) {
-    for (bool stream : {false, true}) {
-      outcome o = apply(script, stream);
+    for (int way = 0; way < 4; ++way) {
+      outcome o = apply(script, way & 1, way & 2);
       EXPECT_EQ(o.fault, "") << script;
       EXPECT_EQ(o.result, new_data());
       EXPECT_EQ(o.new_path, "script_a.new");
@@ -160,8 +161,8 @@ TEST(Reader, RefusesDamagedScriptsNamingTheFirstBadLine) {
       {edited(good(), "43 \n", "63 \n"), "line 11: value equals the byte it replaces"},
   };
   for (const auto& c : cases) {
-    for (bool stream : {false, true}) {
-      outcome o = apply(c.script, stream);
+    for (int way = 0; way < 4; ++way) {
+      outcome o = apply(c.script, way & 1, way & 2);
       EXPECT_EQ(o.fault.compare(0, c.fault.size(), c.fault), 0)
           << "want \"" << c.fault << "\", got \"" << o.fault << "\"\n"
           << c.script.substr(0, 400);

@@ -26,6 +26,7 @@ struct reader {
   int64_t line = 0;                              // number of the line last read, from 1
   std::string fault;                             // the first fault, "line N: ..." or a read error
   std::vector<std::string>* comments = nullptr;  // when set, each comment line's text
+  bool quick = true;  // false: the change blocks line by line only (tests compare the two)
 
   // Progress through the body (change blocks).
   int32_t length = 0;        // the input's length: no value may lie at or past it

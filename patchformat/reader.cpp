@@ -1,21 +1,23 @@
 #include "reader.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
 
-// Value of an uppercase hex digit, or 0xFF for any other byte: values are "XX " only.
+// Value of a hex digit whose letters start at ten, or 0xFF for any other byte.
 struct digit_table {
   unsigned char value[256];
-  constexpr digit_table() : value() {
+  constexpr explicit digit_table(int ten) : value() {
     for (int c = 0; c < 256; ++c) value[c] = 0xFF;
     for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<unsigned char>(c - 'A' + 10);
+    for (int c = ten; c < ten + 6; ++c) value[c] = static_cast<unsigned char>(c - ten + 10);
   }
 };
-constexpr digit_table upper;
+constexpr digit_table upper('A');  // values are "XX " only
+constexpr digit_table lower('a');  // offsets and fingerprints
 
-bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool lower_hex(char c) { return lower.value[static_cast<unsigned char>(c)] <= 15; }
 
 std::string number(int64_t n) { return std::to_string(n); }
 
@@ -118,7 +120,7 @@ bool offset_line(reader& r, const char* s, size_t n) {
   int64_t offset = 0;
   for (size_t i = 1; ok && i < n; ++i) {
     ok = lower_hex(s[i]);
-    offset = offset * 16 + (s[i] <= '9' ? s[i] - '0' : s[i] - 'a' + 10);
+    offset = offset * 16 + lower.value[static_cast<unsigned char>(s[i])];
   }
   if (!ok) return reader_fail(r, "bad offset");
   if (offset < r.next_free)
@@ -143,6 +145,131 @@ bool value_line(reader& r, const char* s, size_t n, script_values& values) {
   }
   return bad <= 15 ||
          (plain(r, s, n) && reader_fail(r, "bad value (two uppercase hex digits and a space)"));
+}
+
+// Past an LF or a CR LF at p, or nullptr. The caller has made sure two bytes are there.
+const char* past_line_end(const char* p) {
+  if (*p == '\r') ++p;
+  return *p == '\n' ? p + 1 : nullptr;
+}
+
+// Past ":" and the offset's line at p, with the offset in *offset, or nullptr when the
+// line is not 1 to 8 lowercase hex digits without a leading zero. Reads at most 11 bytes.
+const char* offset_text(const char* p, int64_t* offset) {
+  if (*p != ':') return nullptr;
+  const unsigned char* digits = reinterpret_cast<const unsigned char*>(p + 1);
+  int64_t value = 0;
+  int n = 0;
+  for (; n < 8; ++n) {
+    unsigned char d = lower.value[digits[n]];
+    if (d > 15) break;
+    value = value << 4 | d;
+  }
+  if (n == 0 || (n > 1 && digits[0] == '0')) return nullptr;
+  *offset = value;
+  return past_line_end(p + 1 + n);
+}
+
+// Past a value line at p, 1 to 16 "XX ", with its bytes in values, or nullptr. Reads at
+// most 50 bytes.
+const char* values_text(const char* p, script_values& values) {
+  int count = 0;
+  for (; count < 16; ++count, p += 3) {
+    unsigned char hi = upper.value[static_cast<unsigned char>(p[0])];
+    unsigned char lo = upper.value[static_cast<unsigned char>(p[1])];
+    if ((hi | lo) > 15 || p[2] != ' ') break;
+    values.bytes[count] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+  values.count = count;
+  return count == 0 ? nullptr : past_line_end(p);
+}
+
+// After a run's empty line: runs are at least one unchanged byte apart.
+void close_run(reader& r) {
+  r.next_free = r.at + 1;
+  r.at = -1;
+  r.run_closing = false;
+  ++r.blocks;
+}
+
+// Room the quick reader needs in the buffered text: a run's empty line, an offset line
+// and a value line, each with CR LF.
+constexpr std::ptrdiff_t QUICK_TEXT_MAX = 2 + 11 + 50;
+
+// The change blocks' common lines in one pass where the buffered text holds the longest
+// they can be: the current run's empty line, the next run's offset line and a value line.
+// It takes only well-formed lines, exactly as the general path would, and leaves
+// anything else (a comment, the output md5, any fault, the window's last bytes) to the
+// general path, which reads that line afresh and names the fault. True with a value line
+// read.
+bool quick_values(reader& r, script_values& values) {
+  const char* p = r.next;
+  if (r.end - p < QUICK_TEXT_MAX) return false;
+  if (r.at > r.run_start) {  // in a run with values: an empty line may close it
+    const char* after = past_line_end(p);
+    if (after != nullptr) {
+      close_run(r);
+      r.next = p = after;
+      ++r.line;
+    }
+  }
+  if (r.at < 0) {
+    int64_t offset;
+    const char* after = offset_text(p, &offset);
+    if (after == nullptr || offset < r.next_free || offset >= r.length) return false;
+    r.at = r.run_start = offset;
+    r.next = p = after;
+    ++r.line;
+  } else if (r.run_closing) {
+    return false;
+  }
+  const char* after = values_text(p, values);
+  if (after == nullptr || r.at + values.count > r.length) return false;
+  r.next = after;
+  ++r.line;
+  values.offset = int32_t(r.at);
+  r.at += values.count;
+  r.run_closing = values.count < 16;
+  return true;
+}
+
+// The change blocks line by line, for what the quick reader leaves. Kept out of line, so
+// that read_values, which tries the quick reader first, stays small.
+[[gnu::noinline]] bool general_values(reader& r, script_values& values) {
+  const char* s;
+  size_t n;
+  for (;;) {
+    if (r.at < 0) {
+      // Between runs: the next part is a run's offset, or the output fingerprint.
+      if (!next_part(r, s, n, "a change block or the output md5")) return false;
+      if (n == 0 || s[0] != ':') {
+        if (r.blocks == 0) return reader_fail(r, "expected a change block (a \":\" line)");
+        r.pending.assign(s, n);
+        r.has_pending = true;
+        return false;
+      }
+      if (!offset_line(r, s, n)) return false;
+    }
+    got g = fetch(r, s, n);
+    if (g == got::fault) return false;
+    if (g == got::eof) {
+      ++r.line;
+      return reader_fail(r, "script ends early, inside a change block");
+    }
+    if (n == 0) {
+      if (r.at == r.run_start) return reader_fail(r, "empty change block");
+      close_run(r);
+      continue;
+    }
+    if (!value_line(r, s, n, values)) return false;
+    int count = int(n / 3);
+    if (r.at + count > r.length) return reader_fail(r, "block runs past the end of the input");
+    values.offset = int32_t(r.at);
+    values.count = count;
+    r.at += count;
+    r.run_closing = count < 16;
+    return true;
+  }
 }
 
 }  // namespace
@@ -179,43 +306,7 @@ bool read_head(reader& r, script_head& head) {
 }
 
 bool read_values(reader& r, script_values& values) {
-  const char* s;
-  size_t n;
-  for (;;) {
-    if (r.at < 0) {
-      // Between runs: the next part is a run's offset, or the output fingerprint.
-      if (!next_part(r, s, n, "a change block or the output md5")) return false;
-      if (n == 0 || s[0] != ':') {
-        if (r.blocks == 0) return reader_fail(r, "expected a change block (a \":\" line)");
-        r.pending.assign(s, n);
-        r.has_pending = true;
-        return false;
-      }
-      if (!offset_line(r, s, n)) return false;
-    }
-    got g = fetch(r, s, n);
-    if (g == got::fault) return false;
-    if (g == got::eof) {
-      ++r.line;
-      return reader_fail(r, "script ends early, inside a change block");
-    }
-    if (n == 0) {
-      if (r.at == r.run_start) return reader_fail(r, "empty change block");
-      r.next_free = r.at + 1;  // runs are at least one unchanged byte apart
-      r.at = -1;
-      r.run_closing = false;
-      ++r.blocks;
-      continue;
-    }
-    if (!value_line(r, s, n, values)) return false;
-    int count = int(n / 3);
-    if (r.at + count > r.length) return reader_fail(r, "block runs past the end of the input");
-    values.offset = int32_t(r.at);
-    values.count = count;
-    r.at += count;
-    r.run_closing = count < 16;
-    return true;
-  }
+  return (r.quick && quick_values(r, values)) || general_values(r, values);
 }
 
 bool read_tail(reader& r, script_tail& tail) {

@@ -97,6 +97,16 @@ TEST(Script, OffsetsInLowercaseHexWithoutLeadingZeros) {
   std::string new_data = old_data;
   new_data[26] = new_data[256] = 'B';
   EXPECT_EQ(blocks(script_for(old_data, new_data)), ":1a\n42 \n\n:100\n42 \n\n");
+
+  // Every count of digits up to the largest offset of the largest input, on either side
+  // of each step from one count to the next.
+  std::string large;
+  large.resize(0x1FFFFFF, 'a');  // the largest input
+  std::string changed_large = large;
+  for (size_t step = 0x10; step <= 0x1000000; step *= 16)
+    changed_large[step - 1] = changed_large[step + 1] = 'B';
+  changed_large.back() = 'B';
+  EXPECT_EQ(script_for(large, changed_large), reference_script(large, changed_large));
 }
 
 TEST(Script, HighValuesInUppercaseNeverSignExtended) {
@@ -115,7 +125,7 @@ TEST(Script, PathsAreWrittenUnchanged) {
   EXPECT_NE(text.find("\n>script_dir two/new file\n"), std::string::npos);
 
   // Paths longer than the writer's staging buffer keep their place in the text.
-  std::string long_old(100000, 'o'), long_new(70000, 'n');
+  std::string long_old(1500000, 'o'), long_new(1100000, 'n');
   text = script_for("a", "b", long_old.c_str(), long_new.c_str());
   const std::string title = "# patch script: " + long_old + " -> " + long_new + "\n";
   const std::string last = "\n>script_" + long_new + "\n";

@@ -2,7 +2,8 @@
 // data and its second half the new; the writer's script must follow the format, apply
 // to the old data to give the new, and carry both right fingerprints, as the product's
 // reader and applier find. The input is also read as a script in its own right, which
-// must end in a fault or a result, never a crash.
+// must end in a fault or a result, never a crash, and the same with the reader's quick
+// path for the change blocks as without it.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,24 +15,34 @@
 #include "script.h"
 
 namespace {
-// Arbitrary text through the reader, against data of its own length.
-void read_as_script(const unsigned char* data, size_t size) {
+// Arbitrary text through the reader, against data of its own length: what it reads, as
+// text, up to the fault or the end.
+std::string read_as_script(const unsigned char* data, size_t size, bool quick) {
   reader r;
   reader_open(r, reinterpret_cast<const char*>(data), size);
   r.length = int32_t(size);
+  r.quick = quick;
   script_head head;
   script_values values;
   script_tail tail;
+  std::string seen;
   if (read_head(r, head)) {
-    while (read_values(r, values))
+    seen = head.old_path + '\n' + head.old_md5;
+    while (read_values(r, values)) {
       if (values.offset + values.count > r.length) std::abort();
-    if (r.fault.empty()) read_tail(r, tail);
+      seen += '\n' + std::to_string(values.offset) + ':';
+      seen.append(reinterpret_cast<const char*>(values.bytes), size_t(values.count));
+    }
+    if (r.fault.empty() && read_tail(r, tail))
+      seen += '\n' + std::string(tail.new_md5) + tail.new_path;
   }
+  return seen + '\n' + r.fault;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
-  read_as_script(data, size);
+  // The change blocks' quick reader must read exactly what the line-by-line one reads.
+  if (read_as_script(data, size, true) != read_as_script(data, size, false)) std::abort();
   size_t half = size / 2;
   if (half == 0 || std::string(data, data + half) == std::string(data + half, data + 2 * half))
     return -1;  // outside the writer's contract: empty or identical data

@@ -1,0 +1,16 @@
+// What the format library needs from the platform: the MD5 routines, bound at run time
+// (libcrypto on Linux, the system's cryptdll.dll on Windows). One file per platform
+// (unix.cpp, windows.cpp).
+#pragma once
+
+#include <cstdint>
+
+// The MD5 library's file names, tried in order; the list ends with nullptr.
+extern const char* const prim_md5_libraries[];
+
+// Loads the library and finds its MD5 entry points, all or none: on a partial lookup the
+// library is released and a binding already made stays whole.
+bool prim_md5_bind(const char* library);
+
+// The 16-byte digest of data[0..length), after a successful bind; false when refused.
+bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]);
