@@ -93,6 +93,8 @@ options parse(int argc, char** argv) {
 
 int patchapply_main(int argc, char** argv) {
   options o = parse(argc, argv);
+  // Checked first: every path in the script is read in it.
+  if (o.dir != nullptr && !prim_folder_exists(o.dir)) error_exit("folder not found: %s", o.dir);
 
   std::FILE* script = prim_open_script(o.script);
   if (script == nullptr) error_exit("can't open script: %s", o.script);

@@ -33,6 +33,9 @@ const char* prim_path_fault(const std::string& path);
 // large pages behind the input buffer, where the platform gives them without privilege.
 void prim_prefer_large_pages(void* start, size_t size);
 
+// True when path names a folder that can be opened.
+bool prim_folder_exists(const char* path);
+
 // The script at path, or standard input for "-", opened for reading as bytes.
 std::FILE* prim_open_script(const char* path);
 

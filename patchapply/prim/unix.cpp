@@ -123,6 +123,12 @@ bool prim_separator(char c) { return c == '/'; }
 
 const char* prim_path_fault(const std::string&) { return nullptr; }
 
+bool prim_folder_exists(const char* path) {
+  folder f;
+  f.fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return f.fd >= 0;
+}
+
 std::FILE* prim_open_script(const char* path) {
   return std::string(path) == "-" ? stdin : std::fopen(path, "rb");
 }

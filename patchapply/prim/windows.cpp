@@ -163,6 +163,13 @@ const char* prim_path_fault(const std::string& path) {
   return nullptr;
 }
 
+bool prim_folder_exists(const char* path) {
+  std::wstring name;
+  DWORD attributes = full_name(nullptr, path, name) ? GetFileAttributesW(name.c_str())
+                                                    : INVALID_FILE_ATTRIBUTES;
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::FILE* prim_open_script(const char* path) {
   if (std::string(path) == "-") {
     _setmode(_fileno(stdin), _O_BINARY);  // CR LF is the reader's to see

@@ -173,6 +173,9 @@ class Refusals(Cli):
             self.assertEqual((result.returncode, result.stderr), (0, b""))
             self.assertRegex(result.stdout.decode(), text)
         self.assertRefused(["missing"], "can't open script: missing")
+        self.write("s", self.text)
+        for folder in ("missing", "a.old"):  # the script's paths would be read in it
+            self.assertRefused(["-d", folder, "s"], "folder not found: " + folder)
 
     def test_damaged_scripts_name_their_line_and_write_nothing(self):
         cases = [
