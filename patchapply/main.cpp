@@ -114,6 +114,8 @@ int patchapply_main(int argc, char** argv) {
   switch (prim_load(o.dir, input.c_str(), data, APPLY_LIMIT, &length, &input_id, &mode)) {
     case load_fault::open:
       error_exit("can't open file: %s", head.old_path.c_str());
+    case load_fault::not_regular:
+      error_exit("input is not a regular file: %s", head.old_path.c_str());
     case load_fault::read:
       error_exit("read failed: %s", head.old_path.c_str());
     case load_fault::none:

@@ -45,10 +45,11 @@ struct prim_id {
   uint64_t volume = 0, index = 0;
 };
 
-enum class load_fault { none, open, read };
+enum class load_fault { none, open, read, not_regular };
 
 // Reads the file at path, relative to folder base (nullptr: the current folder), into
-// buffer, up to cap bytes. On success *length is the count read (cap when the file has
+// buffer, up to cap bytes. Anything but a regular file is refused unread: a FIFO or a
+// device would block or never end. On success *length is the count read (cap when the file has
 // that many bytes or more), with the file's identity and permission bits.
 load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
                      int32_t* length, prim_id* id, unsigned* mode);

@@ -138,11 +138,15 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   folder dir;
   if (base != nullptr && (dir.fd = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
     return load_fault::open;
-  folder file;  // closed on every way out, like a folder
-  file.fd = openat(base != nullptr ? dir.fd : AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+  int at = base != nullptr ? dir.fd : AT_FDCWD;
   struct stat st;
+  if (fstatat(at, path, &st, 0) == 0 && !S_ISREG(st.st_mode)) return load_fault::not_regular;
+  // Without blocking, in case a FIFO took the file's place since; checked again below.
+  folder file;  // closed on every way out, like a folder
+  file.fd = openat(at, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (file.fd < 0 || fstat(file.fd, &st) != 0) return load_fault::open;
-  if (S_ISDIR(st.st_mode)) return load_fault::read;
+  if (!S_ISREG(st.st_mode)) return load_fault::not_regular;
+  fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
   size_t got = 0;
   while (got < size_t(cap)) {
     ssize_t n = read(file.fd, buffer + got, size_t(cap) - got);

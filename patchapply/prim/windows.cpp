@@ -185,7 +185,16 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   if (!full_name(base, path, name)) return load_fault::open;
   HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return load_fault::open;
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return folder ? load_fault::not_regular : load_fault::open;
+  }
+  // A device (NUL, CON) or a pipe would read as empty or block.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return load_fault::not_regular;
+  }
   size_t got = 0;
   bool ok = true;
   while (ok && got < size_t(cap)) {

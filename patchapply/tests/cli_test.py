@@ -61,9 +61,9 @@ class Cli(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def apply(self, *args, preexec_fn=None, stdin=None, cwd=None):
+    def apply(self, *args, preexec_fn=None, stdin=None, cwd=None, timeout=120):
         return subprocess.run(command(ARGS.exe, *args), cwd=cwd or self.cwd, stdin=stdin,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
                               preexec_fn=preexec_fn)
 
     def script(self, old, new, old_name="a.old", new_name="a.new"):
@@ -81,8 +81,7 @@ class Cli(unittest.TestCase):
             for name in dirs + files:
                 path = os.path.join(folder, name)
                 found.add((os.path.relpath(path, self.cwd), os.path.islink(path),
-                           None if os.path.isdir(path) or not os.path.exists(path)
-                           else self.read(path)))
+                           self.read(path) if os.path.isfile(path) else None))
         return found
 
     def assertRefused(self, args, message, **kw):
@@ -202,6 +201,16 @@ class Refusals(Cli):
             with open(self.path("a.old"), "wb") as f:
                 f.truncate(size)
             self.assertRefused(["s"], message)
+        # Not a file: refused unread, for a FIFO would block and a device never end.
+        os.mkdir(self.path("dir"))
+        others = ["dir"] + (["NUL"] if ARGS.windows else ["fifo"])
+        if not ARGS.windows:
+            os.mkfifo(self.path("fifo"))
+        for name in others:
+            self.damaged(b"<a.old", b"<" + name.encode())
+            for check in ([], ["--check"]):
+                self.assertRefused([*check, "s"], "input is not a regular file: " + name,
+                                   timeout=20)
 
     def test_output_md5_is_checked_before_writing(self):
         old = self.text.split(b"\n?")[2][:32]
