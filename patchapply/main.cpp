@@ -159,6 +159,8 @@ int patchapply_main(int argc, char** argv) {
       error_exit("output file exists: %s", shown);
     case out_fault::is_input:
       error_exit("output is the input file: %s", shown);
+    case out_fault::not_regular:
+      error_exit("output is not a regular file: %s", shown);
     case out_fault::write:
       break;
   }

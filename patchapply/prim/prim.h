@@ -64,9 +64,10 @@ struct out_request {
   unsigned mode = 0644;     // permission bits of the new file (Linux)
 };
 
-enum class out_fault { none, no_folder, folder_link, exists, is_input, write };
+enum class out_fault { none, no_folder, folder_link, exists, is_input, not_regular, write };
 
 // Writes data[0..length) to the output atomically: a temporary file in the output's
 // folder, flushed to disk, then renamed into place (replacing a file only when forced).
+// Only a regular file or a symbolic link (the link itself) is ever replaced.
 // On any fault the temporary file is gone and nothing else has changed.
 out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length);

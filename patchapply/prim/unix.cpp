@@ -171,9 +171,11 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   struct stat st;
   if (fstatat(dir.fd, name.c_str(), &st, 0) == 0 && same(identify(st), out.input))
     return out_fault::is_input;
-  // A symbolic link counts as existing, even when it leads nowhere.
-  if (!out.force && fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-    return out_fault::exists;
+  // A symbolic link counts as existing, even when it leads nowhere. A device, a FIFO or
+  // a folder is never replaced: renamed over, a device node would become a plain file.
+  bool present = fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (present && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return out_fault::not_regular;
+  if (present && !out.force) return out_fault::exists;
   if (out.check_only) return out_fault::none;
 
   // A fresh name beside the output: O_EXCL never opens a file that is already there.

@@ -87,6 +87,21 @@ bool entry_exists(const std::wstring& name) {
   return h != INVALID_HANDLE_VALUE || GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// An entry that is there but is not a file nor a link: a folder, a device or a pipe.
+bool not_a_file(const std::wstring& name) {
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return true;
+  HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool device = GetFileType(h) != FILE_TYPE_DISK;
+  CloseHandle(h);
+  return device;
+}
+
 // Checks the folders on the way to the output, after its first from characters: each
 // must exist and, on a script's path, none may be a symbolic link or a junction. Leaves
 // the output's folder, with its final separator, in folder.
@@ -224,6 +239,7 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (full.empty() || separator(full.back())) return out_fault::write;
 
   if (same(identify(full), out.input)) return out_fault::is_input;
+  if (not_a_file(full)) return out_fault::not_regular;
   if (!out.force && entry_exists(full)) return out_fault::exists;
   if (out.check_only) return out_fault::none;
 

@@ -13,6 +13,7 @@ import random
 import re
 import resource
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -273,6 +274,19 @@ class Confinement(Cli):
         # Never the input itself, even when forced.
         for args in (["-f", "-o", "a.old", "s"], ["-o", "./a.old", "s"]):
             self.assertRefused(args, "output is the input file: " + args[-2])
+        # Only a file or a link is replaced, forced or not: a device or a FIFO would turn
+        # into a plain file.
+        os.mkdir(self.path("dir"))
+        others = ["dir"]
+        if not ARGS.windows:
+            os.mkfifo(self.path("fifo"))
+            others.append("fifo")
+            if os.geteuid() == 0:
+                os.mknod(self.path("null"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+                others.append("null")
+        for name in others:
+            for force in ([], ["-f"]):
+                self.assertRefused([*force, "-o", name, "s"], "output is not a regular file: " + name)
         if not ARGS.windows:
             os.link(self.path("a.old"), self.path("hard"))
             self.assertRefused(["-f", "-o", "hard", "s"], "output is the input file: hard")
