@@ -61,7 +61,7 @@ struct out_request {
   bool force = false;       // an existing file may be replaced
   bool check_only = false;  // every check, but no file is created
   prim_id input;            // the output may not be this file
-  unsigned mode = 0644;     // permission bits of the new file (Linux)
+  unsigned mode = 0644;     // the input's permission bits (Linux), less the umask
 };
 
 enum class out_fault { none, no_folder, folder_link, exists, is_input, not_regular, write };

@@ -78,6 +78,13 @@ extern "C" void remove_temp(int sig) {
   std::raise(sig);
 }
 
+// The file-creation mask: reading it means setting it, so it is put back at once.
+mode_t current_umask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
 bool write_all(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
     ssize_t n = write(fd, data, size);
@@ -198,8 +205,9 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
     if (fd < 0 && errno != EEXIST) return out_fault::write;
   }
   if (fd < 0) return out_fault::write;
-  bool ok =
-      write_all(fd, data, size_t(length)) && fchmod(fd, out.mode & 0777) == 0 && fsync(fd) == 0;
+  // A new file, as cp makes one: the input's bits less the umask.
+  mode_t bits = mode_t(out.mode & 0777) & ~current_umask();
+  bool ok = write_all(fd, data, size_t(length)) && fchmod(fd, bits) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   fault = ok ? put_in_place(dir.fd, temp, name.c_str(), out.force) : out_fault::write;
   if (fault != out_fault::none) unlinkat(dir.fd, temp, 0);

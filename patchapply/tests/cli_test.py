@@ -142,6 +142,16 @@ class RoundTrips(Cli):
         self.write("s", self.script(b"old!!", b"new!!", "café.old", "naïve.new"))
         self.assertApplied(["s"], "script_naïve.new", b"new!!")
 
+    def test_permission_bits_are_the_inputs_less_the_umask(self):
+        if ARGS.windows:
+            self.skipTest("no permission bits")
+        self.write("s", self.script(b"abc", b"abd"))
+        for bits, mask, want in ((0o777, 0o022, 0o755), (0o644, 0o077, 0o600)):
+            os.chmod(self.path("a.old"), bits)
+            self.assertApplied(["-f", "s"], "script_a.new", b"abd",
+                               preexec_fn=lambda: os.umask(mask))
+            self.assertEqual(stat.S_IMODE(os.stat(self.path("script_a.new")).st_mode), want)
+
     def test_check_writes_nothing(self):
         self.write("s", self.script(b"abcdef", b"abXdef"))
         before = self.listing()
