@@ -66,8 +66,13 @@ out_fault open_folder(const out_request& out, folder& f, std::string& name) {
   return out_fault::none;
 }
 
-// The temporary file while it exists, so that an interrupt removes it: a signal that
-// ends the program would otherwise leave it behind.
+// The signals whose default ends the process. A named temporary file must not outlive
+// them; one that was ignored at start stays ignored, as in other Unix tools (nohup, a
+// background job's SIGINT).
+const int fatal_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE, SIGALRM,
+                             SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+
+// The named temporary file while it exists, so that a signal removes it.
 int temp_dir = -1;
 char temp_name[64];
 volatile std::sig_atomic_t temp_live;
@@ -76,6 +81,64 @@ extern "C" void remove_temp(int sig) {
   if (temp_live) unlinkat(temp_dir, temp_name, 0);
   std::signal(sig, SIG_DFL);
   std::raise(sig);
+}
+
+void catch_signals() {
+  for (int sig : fatal_signals) {
+    struct sigaction before;
+    if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+      std::signal(sig, remove_temp);
+  }
+}
+
+// Holds the fatal signals while it lives, so that two steps go together: creating a file
+// and marking it for removal, or naming it and moving it into place.
+struct held_signals {
+  sigset_t before;
+  held_signals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : fatal_signals) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &before);
+  }
+  ~held_signals() { sigprocmask(SIG_SETMASK, &before, nullptr); }
+};
+
+// A fresh temporary name beside the output, in temp_name.
+void next_temp_name() {
+  static unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(std::time(nullptr));
+  seed = seed * 1103515245u + 12345u;
+  std::snprintf(temp_name, sizeof temp_name, ".patchapply-%08x.tmp", seed);
+}
+
+// Gives the unnamed file fd the name in folder dir; fails on an existing name (EEXIST).
+bool name_unnamed(int fd, int dir, const char* name) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The result's file in folder dir. Unnamed (O_TMPFILE) where the file system has such
+// files and /proc can name them later: however the process ends before that, even
+// killed, nothing is left. Else under a fresh temporary name, which a signal removes.
+int create(int dir, bool& unnamed) {
+  unnamed = access("/proc/self/fd", X_OK) == 0;
+  if (unnamed) {
+    int fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    unnamed = false;
+  }
+  catch_signals();
+  temp_dir = dir;
+  for (int tries = 0; tries < 100; ++tries) {
+    next_temp_name();
+    held_signals held;
+    // O_EXCL never opens a file that is already there.
+    int fd = openat(dir, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    temp_live = fd >= 0;
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 // The file-creation mask: reading it means setting it, so it is put back at once.
@@ -185,33 +248,37 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (present && !out.force) return out_fault::exists;
   if (out.check_only) return out_fault::none;
 
-  // A fresh name beside the output: O_EXCL never opens a file that is already there.
-  char* temp = temp_name;
-  temp_dir = dir.fd;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, remove_temp);
-  int fd = -1;
-  unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(std::time(nullptr));
-  for (int tries = 0; fd < 0 && tries < 100; ++tries) {
-    seed = seed * 1103515245u + 12345u;
-    std::snprintf(temp, sizeof temp_name, ".patchapply-%08x.tmp", seed);
-    // No interrupt between creating the file and marking it for removal.
-    sigset_t held, before;
-    sigemptyset(&held);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
-    sigprocmask(SIG_BLOCK, &held, &before);
-    fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    temp_live = fd >= 0;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    if (fd < 0 && errno != EEXIST) return out_fault::write;
-  }
+  bool unnamed = false;
+  int fd = create(dir.fd, unnamed);
   if (fd < 0) return out_fault::write;
   // A new file, as cp makes one: the input's bits less the umask.
   mode_t bits = mode_t(out.mode & 0777) & ~current_umask();
   bool ok = write_all(fd, data, size_t(length)) && fchmod(fd, bits) == 0 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  fault = ok ? put_in_place(dir.fd, temp, name.c_str(), out.force) : out_fault::write;
-  if (fault != out_fault::none) unlinkat(dir.fd, temp, 0);
-  temp_live = 0;
+  if (unnamed && !out.force) {
+    // Named only now, complete and flushed; like a rename that does not replace, the
+    // link fails on an existing name, so a file that appeared since the check is kept.
+    fault = !ok ? out_fault::write
+            : name_unnamed(fd, dir.fd, name.c_str()) ? out_fault::none
+            : errno == EEXIST                          ? out_fault::exists
+                                                       : out_fault::write;
+    close(fd);
+  } else {
+    held_signals held;  // named, the file goes into place or away with no signal between
+    if (unnamed && ok) {
+      // Renamed over the old file from a temporary name of its own.
+      ok = false;
+      for (int tries = 0; !ok && tries < 100; ++tries) {
+        next_temp_name();
+        ok = name_unnamed(fd, dir.fd, temp_name);
+        if (!ok && errno != EEXIST) break;
+      }
+      temp_live = ok;
+    }
+    ok = close(fd) == 0 && ok;
+    fault = ok ? put_in_place(dir.fd, temp_name, name.c_str(), out.force) : out_fault::write;
+    if (fault != out_fault::none && temp_live) unlinkat(dir.fd, temp_name, 0);
+    temp_live = 0;
+  }
   if (fault != out_fault::none) return fault;
   fsync(dir.fd);  // the new name itself, so a crash after exit keeps the file
   return out_fault::none;

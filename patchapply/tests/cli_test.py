@@ -12,6 +12,7 @@ import os
 import random
 import re
 import resource
+import shutil
 import signal
 import stat
 import subprocess
@@ -327,24 +328,67 @@ class WriteFailures(Cli):
         self.write("script_a.new", b"kept")
         self.assertRefused(["-f", "s"], "write failed: script_a.new", preexec_fn=small_files)
 
-    def test_an_interrupt_mid_write_removes_the_temporary_file(self):
-        """On Linux the program removes it on the signal. On Windows even a process killed
-        outright leaves none: the system removes it as the dead process's handle closes."""
+    def temps(self):
+        return [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
+
+    def ways(self):
+        """How the result's file is made: unnamed where the system allows, else under a
+        temporary name, as where unnamed files cannot be named (here: without /proc)."""
+        yield []
+        if not ARGS.windows and os.geteuid() == 0 and shutil.which("unshare"):
+            yield ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'umount -l /proc && exec "$0" "$@"']
+
+    def writing(self, way, preexec_fn=None):
+        """patchapply on a full-size pair, returned once its result's file is open: in the
+        folder when named, else among the process's descriptors."""
         old = bytes(LIMIT - 1)
         self.write("s", self.script(old, old[:-1] + b"\1"))
-        proc = subprocess.Popen(command(ARGS.exe, "s"), cwd=self.cwd, stderr=subprocess.PIPE)
+        proc = subprocess.Popen(way + command(ARGS.exe, "s"), cwd=self.cwd,
+                                stderr=subprocess.PIPE, preexec_fn=preexec_fn)
+        unnamed = os.path.realpath(self.cwd) + os.sep + "#"
 
-        def temps():
-            return [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
-        while proc.poll() is None and not temps():
+        def open_files():
+            fds = f"/proc/{proc.pid}/fd"
+            for fd in os.listdir(fds) if os.path.isdir(fds) else []:
+                try:
+                    yield os.readlink(os.path.join(fds, fd))
+                except OSError:
+                    pass
+        while proc.poll() is None and not self.temps() and not (
+                not ARGS.windows and [f for f in open_files() if f.startswith(unnamed)]):
             pass
-        proc.kill() if ARGS.windows else proc.terminate()
-        proc.communicate(timeout=120)
-        deadline = time.monotonic() + 30  # Wine's server closes the handle a moment later
-        while temps() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(temps(), [])
-        self.assertIn(proc.returncode, (0, -signal.SIGTERM, -signal.SIGKILL))
+        self.assertIsNone(proc.poll(), "the write was not seen")
+        return proc
+
+    def test_a_signal_mid_write_leaves_no_temporary_file(self):
+        """Linux writes the result into an unnamed file, which not even a kill leaves; a
+        named one is removed on a signal. On Windows the system removes the temporary file
+        as the dead process's handle closes."""
+        for way in self.ways():
+            for sig in [signal.SIGTERM, signal.SIGUSR1] if way else [signal.SIGKILL]:
+                with self.subTest(way=bool(way), sig=sig):
+                    proc = self.writing(way)
+                    proc.send_signal(sig)
+                    proc.communicate(timeout=120)
+                    deadline = time.monotonic() + 30  # Wine's server closes it a moment later
+                    while self.temps() and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    self.assertEqual((self.temps(), proc.returncode), ([], -sig))
+                    self.assertFalse(os.path.exists(self.path("script_a.new")))
+
+    def test_signals_ignored_at_start_stay_ignored(self):
+        if ARGS.windows:
+            self.skipTest("Unix signals")
+        for way in self.ways():
+            for sig in (signal.SIGHUP, signal.SIGINT):  # nohup; a background job of a script
+                with self.subTest(way=bool(way), sig=sig):
+                    proc = self.writing(way, lambda: signal.signal(sig, signal.SIG_IGN))
+                    proc.send_signal(sig)
+                    self.assertEqual((proc.communicate(timeout=120)[1], proc.returncode),
+                                     (b"", 0))
+                    self.assertEqual(self.read("script_a.new")[-2:], b"\0\1")
+                    os.remove(self.path("script_a.new"))
 
 
 def main():
