@@ -155,6 +155,10 @@ int patchapply_main(int argc, char** argv) {
       error_exit("output folder not found: %s", shown);
     case out_fault::folder_link:
       error_exit("output folder is a symbolic link: %s", shown);
+    case out_fault::not_writable:
+      error_exit("output folder is not writable: %s", shown);
+    case out_fault::name_too_long:
+      error_exit("output name is too long: %s", shown);
     case out_fault::exists:
       error_exit("output file exists: %s", shown);
     case out_fault::is_input:

@@ -59,12 +59,22 @@ struct out_request {
   const char* path = nullptr;
   bool confined = false;    // named by a script: no folder on the way may be a link
   bool force = false;       // an existing file may be replaced
-  bool check_only = false;  // every check, but no file is created
+  bool check_only = false;  // every check of the folder and name, but no file is created
   prim_id input;            // the output may not be this file
   unsigned mode = 0644;     // the input's permission bits (Linux), less the umask
 };
 
-enum class out_fault { none, no_folder, folder_link, exists, is_input, not_regular, write };
+enum class out_fault {
+  none,
+  no_folder,
+  folder_link,
+  not_writable,  // the folder takes no new file
+  name_too_long,
+  exists,
+  is_input,
+  not_regular,
+  write
+};
 
 // Writes data[0..length) to the output atomically: a temporary file in the output's
 // folder, flushed to disk, then renamed into place (replacing a file only when forced).

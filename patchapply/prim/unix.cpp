@@ -238,6 +238,10 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (fault != out_fault::none) return fault;
   if (name.empty() || name == "." || name == "..") return out_fault::write;
 
+  // The link or rename that names the result would refuse a name the file system cannot hold.
+  long name_max = fpathconf(dir.fd, _PC_NAME_MAX);
+  if (name_max > 0 && name.size() > size_t(name_max)) return out_fault::name_too_long;
+
   struct stat st;
   if (fstatat(dir.fd, name.c_str(), &st, 0) == 0 && same(identify(st), out.input))
     return out_fault::is_input;
@@ -246,11 +250,16 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   bool present = fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (present && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return out_fault::not_regular;
   if (present && !out.force) return out_fault::exists;
+  // What creating a file in the folder needs, as the kernel checks it: write and search
+  // permission, and a file system that is not read-only.
+  if (faccessat(dir.fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return out_fault::not_writable;
   if (out.check_only) return out_fault::none;
 
   bool unnamed = false;
   int fd = create(dir.fd, unnamed);
-  if (fd < 0) return out_fault::write;
+  if (fd < 0)
+    return errno == EACCES || errno == EPERM || errno == EROFS ? out_fault::not_writable
+                                                               : out_fault::write;
   // A new file, as cp makes one: the input's bits less the umask.
   mode_t bits = mode_t(out.mode & 0777) & ~current_umask();
   bool ok = write_all(fd, data, size_t(length)) && fchmod(fd, bits) == 0 && fsync(fd) == 0;

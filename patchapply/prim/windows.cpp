@@ -120,6 +120,29 @@ out_fault check_folders(const out_request& out, const std::wstring& full, size_t
   return out_fault::none;
 }
 
+// The longest name the folder's volume takes, in UTF-16 units (255 on NTFS and FAT).
+size_t name_max(const std::wstring& folder) {
+  wchar_t root[MAX_PATH + 1];
+  DWORD longest = 0;
+  if (GetVolumePathNameW(folder.empty() ? L"." : folder.c_str(), root, MAX_PATH + 1) != 0 &&
+      GetVolumeInformationW(root, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) != 0 &&
+      longest > 0)
+    return longest;
+  return 255;
+}
+
+bool denied(DWORD error) { return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT; }
+
+// The folder lets a file be added to it: its access list, and a medium that takes writes.
+bool folder_writable(const std::wstring& folder) {
+  HANDLE h = CreateFileW(folder.empty() ? L"." : folder.c_str(), FILE_ADD_FILE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return !denied(GetLastError());
+  CloseHandle(h);
+  return true;
+}
+
 bool write_all(HANDLE h, const unsigned char* data, size_t size) {
   while (size > 0) {
     DWORD chunk = size > (1u << 24) ? (1u << 24) : DWORD(size), done = 0;
@@ -237,10 +260,12 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   out_fault fault = check_folders(out, full, from, folder);
   if (fault != out_fault::none) return fault;
   if (full.empty() || separator(full.back())) return out_fault::write;
+  if (full.size() - folder.size() > name_max(folder)) return out_fault::name_too_long;
 
   if (same(identify(full), out.input)) return out_fault::is_input;
   if (not_a_file(full)) return out_fault::not_regular;
   if (!out.force && entry_exists(full)) return out_fault::exists;
+  if (!folder_writable(folder)) return out_fault::not_writable;
   if (out.check_only) return out_fault::none;
 
   // A fresh name beside the output: CREATE_NEW never opens a file that is already there.
@@ -254,6 +279,7 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
     temp = folder + suffix;
     h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && denied(GetLastError())) return out_fault::not_writable;
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return out_fault::write;
   }
   if (h == INVALID_HANDLE_VALUE) return out_fault::write;

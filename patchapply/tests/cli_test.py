@@ -159,6 +159,17 @@ class RoundTrips(Cli):
         result = self.apply("--check", "s")
         self.assertEqual((result.returncode, result.stderr), (0, b""))
         self.assertEqual(self.listing(), before)
+        # It refuses whatever the write would refuse in the output's folder and name.
+        long = "x" * 300
+        cases = [(None, "output name is too long: " + long, ["-o", long])]
+        if not ARGS.windows:
+            os.mkdir(self.path("ro"), 0o555)
+            os.chmod(self.cwd, 0o755)  # root writes anywhere: then the run is nobody's
+            user = (lambda: (os.setgid(65534), os.setuid(65534))) if os.geteuid() == 0 else None
+            cases.append((user, "output folder is not writable: ro/x", ["-o", "ro/x"]))
+        for user, message, args in cases:
+            for check in (["--check"], []):
+                self.assertRefused([*check, *args, "s"], message, preexec_fn=user)
 
 
 class Refusals(Cli):
