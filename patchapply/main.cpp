@@ -3,6 +3,7 @@
 // form, the input's fingerprint, that every block fits, and the result's fingerprint.
 // Only then is the output written, to a temporary file renamed into place. Every refusal
 // is one line on standard error and status 1, with nothing written.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "apply.h"
 #include "confine.h"
+#include "escape.h"
 #include "fail.h"
 #include "prim/prim.h"
 #include "reader.h"
@@ -18,6 +20,29 @@ namespace {
 
 // The input, patched in place into the result: the program's one large buffer.
 unsigned char data[APPLY_LIMIT];
+
+// Ends the run with one line on standard error, as every refusal does: the message with
+// what it quotes escaped for a terminal, in the platform's text for it.
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void fail(const char* format, ...) {
+  va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(size_t(n > 0 ? n : 0) + 1, '\0');
+  std::vsnprintf(&text[0], text.size(), format, again);
+  va_end(again);
+  va_end(args);
+  text.pop_back();
+  error_exit("%s", prim_message_text(escape_text(text)).c_str());
+}
+
+// A path from the script as a message shows it: as native text where it is valid in the
+// script's code page, else its bytes, which the escaping then shows as such.
+std::string shown(const std::string& script_text) {
+  std::string native;
+  return prim_script_path(script_text, native) ? native : script_text;
+}
 
 const char* const usage_text = "[-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT";
 
@@ -28,7 +53,7 @@ struct options {
   const char* script = nullptr;
 };
 
-[[noreturn]] void usage(const char* program) { error_exit("usage: %s %s", program, usage_text); }
+[[noreturn]] void usage(const char* program) { fail("usage: %s %s", program, usage_text); }
 
 void help(const char* program) {
   std::printf(
@@ -75,13 +100,13 @@ options parse(int argc, char** argv) {
       value = &o.output;
     } else if ((only_operands || a[0] != '-' || a[1] == '\0') && o.script == nullptr) {
       o.script = a;
-      if (!prim_arg_valid(i)) error_exit("argument is not valid text: %s", a);
+      if (!prim_arg_valid(i)) fail("argument is not valid text: %s", a);
     } else {
       usage(program);  // an unknown or repeated option, or a second script
     }
     if (value != nullptr) {
       if (++i >= argc || argv[i][0] == '\0') usage(program);
-      if (!prim_arg_valid(i)) error_exit("argument is not valid text: %s", argv[i]);
+      if (!prim_arg_valid(i)) fail("argument is not valid text: %s", argv[i]);
       *value = argv[i];
     }
   }
@@ -94,52 +119,66 @@ options parse(int argc, char** argv) {
 int patchapply_main(int argc, char** argv) {
   options o = parse(argc, argv);
   // Checked first: every path in the script is read in it.
-  if (o.dir != nullptr && !prim_folder_exists(o.dir)) error_exit("folder not found: %s", o.dir);
+  if (o.dir != nullptr && !prim_folder_exists(o.dir)) fail("folder not found: %s", o.dir);
 
   std::FILE* script = prim_open_script(o.script);
-  if (script == nullptr) error_exit("can't open script: %s", o.script);
+  if (script == nullptr) fail("can't open script: %s", o.script);
   reader r;
   reader_open(r, script);
   script_head head;
-  if (!read_head(r, head)) error_exit("%s", r.fault.c_str());
+  if (!read_head(r, head)) fail("%s", r.fault.c_str());
 
   // The input, relative to the folder patchscript ran in.
+  std::string shown_input = shown(head.old_path);
+  const char* in = shown_input.c_str();
   std::string input;
   if (!prim_script_path(head.old_path, input))
-    error_exit("file name is not valid in the ansi code page: %s", head.old_path.c_str());
+    fail("file name is not valid in the ansi code page: %s", in);
   int32_t length = 0;
   prim_id input_id;
   unsigned mode = 0644;
   prim_prefer_large_pages(data, sizeof data);
   switch (prim_load(o.dir, input.c_str(), data, APPLY_LIMIT, &length, &input_id, &mode)) {
     case load_fault::open:
-      error_exit("can't open file: %s", head.old_path.c_str());
+      fail("can't open file: %s", in);
     case load_fault::not_regular:
-      error_exit("input is not a regular file: %s", head.old_path.c_str());
+      fail("input is not a regular file: %s", in);
     case load_fault::read:
-      error_exit("read failed: %s", head.old_path.c_str());
+      fail("read failed: %s", in);
     case load_fault::none:
       break;
   }
-  if (length == 0) error_exit("input file is empty: %s", head.old_path.c_str());
-  if (length > APPLY_LIMIT - 1) error_exit("input file is too large: %s", head.old_path.c_str());
+  if (length == 0) fail("input file is empty: %s", in);
+  if (length > APPLY_LIMIT - 1) fail("input file is too large: %s", in);
 
   script_tail tail;
-  if (!apply_body(r, head, data, length, tail)) error_exit("%s", r.fault.c_str());
+  switch (apply_body(r, head, data, length, tail)) {
+    case apply_fault::none:
+      break;
+    case apply_fault::script:
+      fail("%s", r.fault.c_str());
+    case apply_fault::md5:
+      fail("can't calculate md5");
+    case apply_fault::input:
+      // A wrong input, or one that was already patched.
+      fail("input md5 mismatch: %s", in);
+    case apply_fault::output:
+      fail("output md5 mismatch");
+  }
   if (script != stdin) std::fclose(script);
 
   // The output: as the user named it, or as the script names it, confined below the
   // folder the script is applied in.
   out_request out;
   std::string output;
-  const char* shown = o.output;
+  std::string named = o.output != nullptr ? o.output : shown(tail.new_path);
+  const char* path = named.c_str();
   if (o.output != nullptr) {
     output = o.output;
   } else {
-    shown = tail.new_path.c_str();
     if (!prim_script_path(tail.new_path, output))
-      error_exit("file name is not valid in the ansi code page: %s", shown);
-    if (const char* fault = confine_fault(output)) error_exit("%s: %s", fault, shown);
+      fail("file name is not valid in the ansi code page: %s", path);
+    if (const char* fault = confine_fault(output)) fail("%s: %s", fault, path);
     out.base = o.dir;
     out.confined = true;
   }
@@ -152,21 +191,21 @@ int patchapply_main(int argc, char** argv) {
     case out_fault::none:
       return 0;
     case out_fault::no_folder:
-      error_exit("output folder not found: %s", shown);
+      fail("output folder not found: %s", path);
     case out_fault::folder_link:
-      error_exit("output folder is a symbolic link: %s", shown);
+      fail("output folder is a symbolic link: %s", path);
     case out_fault::not_writable:
-      error_exit("output folder is not writable: %s", shown);
+      fail("output folder is not writable: %s", path);
     case out_fault::name_too_long:
-      error_exit("output name is too long: %s", shown);
+      fail("output name is too long: %s", path);
     case out_fault::exists:
-      error_exit("output file exists: %s", shown);
+      fail("output file exists: %s", path);
     case out_fault::is_input:
-      error_exit("output is the input file: %s", shown);
+      fail("output is the input file: %s", path);
     case out_fault::not_regular:
-      error_exit("output is not a regular file: %s", shown);
+      fail("output is not a regular file: %s", path);
     case out_fault::write:
       break;
   }
-  error_exit("write failed: %s", shown);
+  fail("write failed: %s", path);
 }

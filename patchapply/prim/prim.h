@@ -21,6 +21,11 @@ bool prim_arg_valid(int i);
 // native text. False when the bytes are not valid text there.
 bool prim_script_path(const std::string& text, std::string& native);
 
+// A message, UTF-8 inside, as standard error takes it: the same on Linux; in the ANSI code
+// page on Windows, as patchscript's messages and the scripts' names are, with "?" for a
+// character it cannot hold (no file name contains one).
+std::string prim_message_text(const std::string& text);
+
 // True for a byte that separates folders in a path.
 bool prim_separator(char c);
 

@@ -189,6 +189,8 @@ bool prim_script_path(const std::string& text, std::string& native) {
   return true;
 }
 
+std::string prim_message_text(const std::string& text) { return text; }
+
 bool prim_separator(char c) { return c == '/'; }
 
 const char* prim_path_fault(const std::string&) { return nullptr; }
@@ -266,10 +268,10 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (unnamed && !out.force) {
     // Named only now, complete and flushed; like a rename that does not replace, the
     // link fails on an existing name, so a file that appeared since the check is kept.
-    fault = !ok ? out_fault::write
+    fault = !ok                                      ? out_fault::write
             : name_unnamed(fd, dir.fd, name.c_str()) ? out_fault::none
-            : errno == EEXIST                          ? out_fault::exists
-                                                       : out_fault::write;
+            : errno == EEXIST                        ? out_fault::exists
+                                                     : out_fault::write;
     close(fd);
   } else {
     held_signals held;  // named, the file goes into place or away with no signal between

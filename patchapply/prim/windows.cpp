@@ -173,6 +173,18 @@ bool prim_script_path(const std::string& text, std::string& native) {
   return to_wide(CP_ACP, text, wide) && to_utf8(wide.c_str(), native);
 }
 
+std::string prim_message_text(const std::string& text) {
+  std::wstring wide;
+  if (GetACP() == CP_UTF8 || !to_wide(CP_UTF8, text, wide) || wide.empty()) return text;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()), nullptr,
+                              0, "?", nullptr);
+  std::string out(size_t(n > 0 ? n : 0), '\0');
+  if (n <= 0 || WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()),
+                                    &out[0], n, "?", nullptr) != n)
+    return text;
+  return out;
+}
+
 bool prim_separator(char c) { return c == '/' || c == '\\'; }
 
 const char* prim_path_fault(const std::string& path) {
@@ -203,8 +215,8 @@ const char* prim_path_fault(const std::string& path) {
 
 bool prim_folder_exists(const char* path) {
   std::wstring name;
-  DWORD attributes = full_name(nullptr, path, name) ? GetFileAttributesW(name.c_str())
-                                                    : INVALID_FILE_ATTRIBUTES;
+  DWORD attributes =
+      full_name(nullptr, path, name) ? GetFileAttributesW(name.c_str()) : INVALID_FILE_ATTRIBUTES;
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

@@ -235,6 +235,19 @@ class Refusals(Cli):
                 self.assertRefused([*check, "s"], "input is not a regular file: " + name,
                                    timeout=20)
 
+    def test_messages_show_hostile_text_escaped(self):
+        """Script text could redraw the terminal. Windows reads the script's bytes in code
+        page 1252, where 0x9B and 0xFF are printable."""
+        evil = b"\x1b[2K\x08patch applied\x07\x9b\xff"
+        shown = ("\\x1b[2K\\x08patch applied\\x07" +
+                 ("\x9b\xff" if ARGS.windows else "\\x9b\\xff"))
+        self.damaged(b"<a.old", b"<" + evil)
+        self.assertRefused(["s"], "can't open file: " + shown)
+        self.damaged(b">script_a.new", b">/" + evil)
+        self.assertRefused(["s"], "output path is absolute: /" + shown)
+        self.write("s", self.text)
+        self.assertRefused(["-o", "d\x1b/x", "s"], "output folder not found: d\\x1b/x")
+
     def test_output_md5_is_checked_before_writing(self):
         old = self.text.split(b"\n?")[2][:32]
         self.damaged(b"?" + old, b"?" + bytes(reversed(old)))
@@ -352,25 +365,30 @@ class WriteFailures(Cli):
 
     def writing(self, way, preexec_fn=None):
         """patchapply on a full-size pair, returned once its result's file is open: in the
-        folder when named, else among the process's descriptors."""
+        folder when named, else among the process's descriptors. A busy machine can keep
+        this process from looking while the write lasts: then it starts another."""
         old = bytes(LIMIT - 1)
         self.write("s", self.script(old, old[:-1] + b"\1"))
-        proc = subprocess.Popen(way + command(ARGS.exe, "s"), cwd=self.cwd,
-                                stderr=subprocess.PIPE, preexec_fn=preexec_fn)
         unnamed = os.path.realpath(self.cwd) + os.sep + "#"
-
-        def open_files():
+        for _ in range(10):
+            proc = subprocess.Popen(way + command(ARGS.exe, "s"), cwd=self.cwd,
+                                    stderr=subprocess.PIPE, preexec_fn=preexec_fn)
             fds = f"/proc/{proc.pid}/fd"
-            for fd in os.listdir(fds) if os.path.isdir(fds) else []:
-                try:
-                    yield os.readlink(os.path.join(fds, fd))
-                except OSError:
-                    pass
-        while proc.poll() is None and not self.temps() and not (
-                not ARGS.windows and [f for f in open_files() if f.startswith(unnamed)]):
-            pass
-        self.assertIsNone(proc.poll(), "the write was not seen")
-        return proc
+
+            def open_files():
+                for fd in os.listdir(fds) if os.path.isdir(fds) else []:
+                    try:
+                        yield os.readlink(os.path.join(fds, fd))
+                    except OSError:
+                        pass
+            while proc.poll() is None and not self.temps() and not (
+                    not ARGS.windows and [f for f in open_files() if f.startswith(unnamed)]):
+                pass
+            if proc.poll() is None:
+                return proc
+            proc.communicate()
+            os.remove(self.path("script_a.new"))
+        self.fail("the write was never seen")
 
     def test_a_signal_mid_write_leaves_no_temporary_file(self):
         """Linux writes the result into an unnamed file, which not even a kill leaves; a
