@@ -44,8 +44,6 @@ std::string shown(const std::string& script_text) {
   return prim_script_path(script_text, native) ? native : script_text;
 }
 
-const char* const usage_text = "[-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT";
-
 struct options {
   bool force = false, check = false;
   const char* dir = nullptr;
@@ -53,11 +51,32 @@ struct options {
   const char* script = nullptr;
 };
 
-[[noreturn]] void usage(const char* program) { fail("usage: %s %s", program, usage_text); }
+// Refuses a path from the script, native, that would write outside the folder it is
+// applied in; path is as messages show it.
+void confine(const std::string& native, const char* path) {
+  switch (confine_fault(native)) {
+    case path_fault::none:
+      return;
+    case path_fault::absolute:
+      fail("output path is absolute: %s", path);
+    case path_fault::leaves:
+      fail("output path leaves its folder: %s", path);
+    case path_fault::colon:
+      fail("output path has a drive or stream colon: %s", path);
+    case path_fault::prefix:
+      fail("output path has a UNC or device prefix: %s", path);
+    case path_fault::device:
+      fail("output path names a device: %s", path);
+  }
+}
+
+[[noreturn]] void usage(const char* program) {
+  fail("usage: %s [-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT", program);
+}
 
 void help(const char* program) {
   std::printf(
-      "usage: %s %s\n"
+      "usage: %s [-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT\n"
       "Applies a patch script written by patchscript. The input named on its \"<\" line\n"
       "and the result must have the script's MD5 fingerprints; only then is the result\n"
       "written to the script's \">\" path, through a temporary file renamed into place.\n"
@@ -71,7 +90,7 @@ void help(const char* program) {
       "  --version    the version\n"
       "\n"
       "Exit status is 0 on success, 1 on any refusal (one line on standard error).\n",
-      program, usage_text);
+      program);
 }
 
 options parse(int argc, char** argv) {
@@ -178,7 +197,7 @@ int patchapply_main(int argc, char** argv) {
   } else {
     if (!prim_script_path(tail.new_path, output))
       fail("file name is not valid in the ansi code page: %s", path);
-    if (const char* fault = confine_fault(output)) fail("%s: %s", fault, path);
+    confine(output, path);
     out.base = o.dir;
     out.confined = true;
   }

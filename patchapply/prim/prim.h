@@ -29,10 +29,13 @@ std::string prim_message_text(const std::string& text);
 // True for a byte that separates folders in a path.
 bool prim_separator(char c);
 
-// Why an output path from a script may not be used on this platform beyond what all
-// platforms refuse (a drive, a UNC or device prefix, a stream colon, a device name on
-// Windows), or nullptr.
-const char* prim_path_fault(const std::string& path);
+// What keeps a path from a script from being written to.
+enum class path_fault { none, absolute, leaves, colon, prefix, device };
+
+// Why a path from a script may not be written to on this platform beyond what all
+// platforms refuse (a drive or stream colon, a UNC or device prefix, a device name on
+// Windows).
+path_fault prim_path_fault(const std::string& path);
 
 // The writer's memory hint, from patchscript's platform layer, which patchapply links:
 // large pages behind the input buffer, where the platform gives them without privilege.

@@ -193,7 +193,7 @@ std::string prim_message_text(const std::string& text) { return text; }
 
 bool prim_separator(char c) { return c == '/'; }
 
-const char* prim_path_fault(const std::string&) { return nullptr; }
+path_fault prim_path_fault(const std::string&) { return path_fault::none; }
 
 bool prim_folder_exists(const char* path) {
   folder f;

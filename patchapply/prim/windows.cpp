@@ -187,10 +187,10 @@ std::string prim_message_text(const std::string& text) {
 
 bool prim_separator(char c) { return c == '/' || c == '\\'; }
 
-const char* prim_path_fault(const std::string& path) {
+path_fault prim_path_fault(const std::string& path) {
   if (path.size() >= 2 && prim_separator(path[0]) && prim_separator(path[1]))
-    return "output path has a UNC or device prefix";
-  if (path.find(':') != std::string::npos) return "output path has a drive or stream colon";
+    return path_fault::prefix;
+  if (path.find(':') != std::string::npos) return path_fault::colon;
   for (size_t start = 0; start <= path.size();) {
     size_t end = start;
     while (end < path.size() && !prim_separator(path[end])) ++end;
@@ -198,19 +198,19 @@ const char* prim_path_fault(const std::string& path) {
     start = end + 1;
     // Windows drops trailing dots and spaces from a name, so ".. " or "..." is "..".
     if (part.find_first_not_of(". ") == std::string::npos && part.find('.') != part.rfind('.'))
-      return "output path leaves its folder";
+      return path_fault::leaves;
     // CON, NUL, COM1 and the like name devices in any folder, with any extension.
     std::string stem = part.substr(0, part.find('.'));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
     for (char& c : stem) c = char(c >= 'a' && c <= 'z' ? c - 32 : c);
     static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* d : devices)
-      if (stem == d) return "output path names a device";
+      if (stem == d) return path_fault::device;
     if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
         stem[3] >= '0' && stem[3] <= '9')
-      return "output path names a device";
+      return path_fault::device;
   }
-  return nullptr;
+  return path_fault::none;
 }
 
 bool prim_folder_exists(const char* path) {

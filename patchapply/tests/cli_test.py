@@ -420,6 +420,48 @@ class WriteFailures(Cli):
                     os.remove(self.path("script_a.new"))
 
 
+class ManPage(unittest.TestCase):
+    """The man page lists every message word for word, and nothing else."""
+
+    # A caller's misuse of the reader, which patchapply never makes.
+    UNREACHABLE = {"line %s: change blocks not read to their end"}
+
+    @staticmethod
+    def literals(path):
+        """Each string literal that reads as a message, and whether it is assigned as a
+        fault (a message that names no line) rather than given as a line's fault."""
+        with open(path, encoding="utf-8") as f:
+            text = re.sub(r"//[^\n]*", "", f.read())
+        for m in re.finditer(r'(fault = )?"((?:[^"\\]|\\.)*)"', text):
+            literal = m.group(2).replace('\\"', '"')
+            if re.match(r"[A-Za-z].* .*[^ ]$", literal) and "\\n" not in literal:
+                yield bool(m.group(1)), literal
+
+    def test_every_message_is_listed(self):
+        code = {text for path in ARGS.messages for _, text in self.literals(path)}
+        code |= {text if assigned else "line %s: " + text
+                 for path in ARGS.line_faults for assigned, text in self.literals(path)}
+        code -= self.UNREACHABLE
+        with open(ARGS.man, encoding="utf-8") as f:
+            page = f.read()
+        lines = page.split("\n.SH DIAGNOSTICS\n")[1].split("\n.SH ")[0].split("\n")
+        listed = set()
+        for tag, line in zip(lines, lines[1:]):
+            if tag != ".TP" or line == ".TP":
+                continue
+            macro, _, rest = line.partition(" ")
+            words = [q.replace('""', '"') if q or not u else u
+                     for q, u in re.findall(r'"((?:[^"]|"")*)"|(\S+)', rest)]
+            # .BI and .IB alternate bold text and italics, which stand for what is quoted.
+            italic = {".B": [False], ".BI": [False, True], ".IB": [True, False]}[macro]
+            text = "".join("%s" if italic[i % len(italic)] else w for i, w in enumerate(words))
+            if macro == ".B":
+                text = " ".join(words)
+            listed.add(text.replace("\\-", "-").replace("\\e", "\\").replace("\\&", ""))
+        self.assertEqual(sorted(listed - code), [], "listed, but in no code")
+        self.assertEqual(sorted(code - listed), [], "in the code, but not listed")
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -428,6 +470,9 @@ def main():
     parser.add_argument("--golden", required=True)
     parser.add_argument("--emulator")
     parser.add_argument("--windows", action="store_true")
+    parser.add_argument("--man", required=True)
+    parser.add_argument("--messages", nargs="+", required=True)
+    parser.add_argument("--line-faults", nargs="+", required=True)
     ARGS, rest = parser.parse_known_args()
     # Wine reads arguments and file names in the Unix locale's encoding, and takes its
     # ANSI code page (1252) from the locale too.
