@@ -45,7 +45,7 @@ std::string escape_text(const std::string& text) {
       continue;
     }
     unsigned value = length == 0 ? s[i] : code;  // a byte that is not text, or the character
-    char shown[8];
+    char shown[16];
     if (value < 0x100)
       std::snprintf(shown, sizeof shown, "\\x%02x", value);
     else
