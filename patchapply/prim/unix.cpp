@@ -118,11 +118,20 @@ bool name_unnamed(int fd, int dir, const char* name) {
   return linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// True when /proc names the open file fd, as linking an unnamed file needs.
+bool proc_names(int fd) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  struct stat named, open;
+  return stat(self, &named) == 0 && fstat(fd, &open) == 0 && named.st_dev == open.st_dev &&
+         named.st_ino == open.st_ino;
+}
+
 // The result's file in folder dir. Unnamed (O_TMPFILE) where the file system has such
 // files and /proc can name them later: however the process ends before that, even
 // killed, nothing is left. Else under a fresh temporary name, which a signal removes.
 int create(int dir, bool& unnamed) {
-  unnamed = access("/proc/self/fd", X_OK) == 0;
+  unnamed = proc_names(dir);
   if (unnamed) {
     int fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;

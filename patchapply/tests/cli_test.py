@@ -357,11 +357,12 @@ class WriteFailures(Cli):
 
     def ways(self):
         """How the result's file is made: unnamed where the system allows, else under a
-        temporary name, as where unnamed files cannot be named (here: without /proc)."""
+        temporary name, as where unnamed files cannot be named (here: the process's
+        /proc/self/fd hidden)."""
         yield []
         if not ARGS.windows and os.geteuid() == 0 and shutil.which("unshare"):
             yield ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'umount -l /proc && exec "$0" "$@"']
+                   'mount -t tmpfs none /proc/$$/fd && exec "$0" "$@"']
 
     def writing(self, way, preexec_fn=None):
         """patchapply on a full-size pair, returned once its result's file is open: in the
