@@ -8,11 +8,15 @@ apply_fault apply_body(reader& r, const script_head& head, unsigned char* data, 
                        script_tail& tail) {
   char md5[33];
   if (md5_hex(data, length, md5) != 0) return apply_fault::md5;
-  // A wrong input, or one that was already patched, is turned away before any block.
-  if (std::string(md5) != head.old_md5) return apply_fault::input;
-
   r.length = length;
   script_values v;
+  // A wrong input, or one that was already patched, is turned away before any block.
+  if (std::string(md5) != head.old_md5) {
+    while (read_values(r, v)) {
+    }
+    bool patched = r.fault.empty() && read_tail(r, tail) && std::string(md5) == tail.new_md5;
+    return patched ? apply_fault::already : apply_fault::input;
+  }
   while (read_values(r, v)) {
     unsigned char* at = data + v.offset;
     // Runs hold changed bytes only, and the input is the one the script was made for.

@@ -179,8 +179,9 @@ int patchapply_main(int argc, char** argv) {
     case apply_fault::md5:
       fail("can't calculate md5");
     case apply_fault::input:
-      // A wrong input, or one that was already patched.
       fail("input md5 mismatch: %s", in);
+    case apply_fault::already:
+      fail("input is already patched: %s", in);
     case apply_fault::output:
       fail("output md5 mismatch");
   }

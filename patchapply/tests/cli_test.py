@@ -215,9 +215,15 @@ class Refusals(Cli):
             with self.subTest(message):
                 self.damaged(old, new)
                 self.assertRefused(["s"], message)
-        # A wrong input: another file, or one already patched.
+        # A wrong input: another file, or one already patched, told apart with the whole
+        # script read, so a fault after the blocks leaves it a mismatch.
         self.write("s", self.text)
         self.write("a.old", self.new)
+        self.assertRefused(["s"], "input is already patched: a.old")
+        self.damaged(b"script_a.new\n", b"script_a.new")
+        self.assertRefused(["s"], "input md5 mismatch: a.old")
+        self.write("s", self.text)
+        self.write("a.old", self.new[::-1])
         self.assertRefused(["s"], "input md5 mismatch: a.old")
         for size, message in ((0, "input file is empty: a.old"),
                               (LIMIT, "input file is too large: a.old")):

@@ -75,7 +75,8 @@ outcome apply(const std::string& script, bool stream = false) {
                         : apply_body(r, head, reinterpret_cast<unsigned char*>(&data[0]),
                                      int32_t(data.size()), tail);
   if (why == apply_fault::none) o.result = data;
-  const char* const why_text[] = {"", "", "md5", "input md5 mismatch", "output md5 mismatch"};
+  const char* const why_text[] = {
+      "", "", "md5", "input md5 mismatch", "already patched", "output md5 mismatch"};
   o.fault = why == apply_fault::script ? r.fault : why_text[int(why)];
   o.old_path = head.old_path;
   o.new_path = tail.new_path;
