@@ -169,6 +169,17 @@ int patchapply_main(int argc, char** argv) {
   }
   if (length == 0) fail("input file is empty: %s", in);
   if (length > APPLY_LIMIT - 1) fail("input file is too large: %s", in);
+  bool to_stdout = o.output != nullptr && std::strcmp(o.output, "-") == 0;
+  if (to_stdout) {
+    switch (prim_stdout_check(input_id)) {
+      case stdout_fault::none:
+        break;
+      case stdout_fault::is_input:
+        fail("standard output is the input file: %s", in);
+      case stdout_fault::unknown:
+        fail("can't identify standard output");
+    }
+  }
 
   script_tail tail;
   switch (apply_body(r, head, data, length, tail)) {
@@ -186,6 +197,12 @@ int patchapply_main(int argc, char** argv) {
       fail("output md5 mismatch");
   }
   if (script != stdin) std::fclose(script);
+
+  // Standard output gets the result only now, with both checks passed.
+  if (to_stdout) {
+    if (o.check || prim_stdout_write(data, length)) return 0;
+    fail("write failed: %s", o.output);
+  }
 
   // The output: as the user named it, or as the script names it, confined below the
   // folder the script is applied in.

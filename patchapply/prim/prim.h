@@ -47,10 +47,12 @@ bool prim_folder_exists(const char* path);
 // The script at path, or standard input for "-", opened for reading as bytes.
 std::FILE* prim_open_script(const char* path);
 
-// Which file a handle is (device and inode; volume serial and file index on Windows).
+// Which file a handle is: device and inode; on Windows the volume serial and the 128-bit
+// file id, with the times and size where Wine names no volume.
 struct prim_id {
   bool known = false;
-  uint64_t volume = 0, index = 0;
+  uint64_t volume = 0, index = 0, index_high = 0;
+  int64_t written = 0, changed = 0, size = 0;
 };
 
 enum class load_fault { none, open, read, not_regular };
@@ -83,6 +85,17 @@ enum class out_fault {
   not_regular,
   write
 };
+
+enum class stdout_fault { none, is_input, unknown };
+
+// Whether standard output may take the result: it is not the input itself (is_input),
+// nor, on Windows, a file on disk whose identity cannot be read, which might be it.
+stdout_fault prim_stdout_check(const prim_id& input);
+
+// Writes data[0..length) to standard output as bytes. When that fails partway, a
+// regular file is cut back to where the result began (as patchscript cuts back its
+// script); a pipe or a terminal keeps what it was given. False on failure.
+bool prim_stdout_write(const unsigned char* data, int32_t length);
 
 // Writes data[0..length) to the output atomically: a temporary file in the output's
 // folder, flushed to disk, then renamed into place (replacing a file only when forced).

@@ -184,10 +184,18 @@ out_fault put_in_place(int dir, const char* temp, const char* name, bool force) 
 
 }  // namespace
 
+// Standard output was closed at start: the result cannot go there.
+bool stdout_closed;
+
 int main(int argc, char** argv) {
   // A file-size limit otherwise kills the process mid-write, leaving the temporary file;
   // ignored, the write fails with EFBIG and is cleaned up like any other.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A closed standard stream would go to the next file opened, the script or the input,
+  // and the result of -o - with it.
+  stdout_closed = fcntl(STDOUT_FILENO, F_GETFD) < 0;
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return 1;
   return patchapply_main(argc, argv);
 }
 
@@ -240,6 +248,27 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   *id = identify(st);
   *mode = unsigned(st.st_mode & 0777);
   return load_fault::none;
+}
+
+stdout_fault prim_stdout_check(const prim_id& input) {
+  struct stat st;
+  bool open = !stdout_closed && fstat(STDOUT_FILENO, &st) == 0;
+  return open && same(identify(st), input) ? stdout_fault::is_input : stdout_fault::none;
+}
+
+bool prim_stdout_write(const unsigned char* data, int32_t length) {
+  if (stdout_closed) return false;
+  // Where a regular file takes the result: at its end when the descriptor appends.
+  struct stat st;
+  off_t start = -1;
+  if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+    int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    off_t at = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    start = (flags != -1 && (flags & O_APPEND)) || at < 0 || at > st.st_size ? st.st_size : at;
+  }
+  if (write_all(STDOUT_FILENO, data, size_t(length))) return true;
+  if (start >= 0 && ftruncate(STDOUT_FILENO, start) == 0) lseek(STDOUT_FILENO, start, SEEK_SET);
+  return false;
 }
 
 out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length) {

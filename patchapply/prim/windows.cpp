@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "prim.h"
@@ -55,18 +56,39 @@ bool full_name(const char* base, const char* path, std::wstring& out) {
   return true;
 }
 
+// Which file a handle is: a file id and its volume's serial (Windows 8 and Wine), else
+// the older index and serial. Wine names no volume behind a handle it inherited from a
+// Unix shell (serial 0, and the older query fails): then times and size must match too.
 prim_id identify(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info;
   prim_id id;
-  if (GetFileInformationByHandle(handle, &info) == 0) return id;
+  FILE_ID_INFO ids;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids) != 0) {
+    id.volume = ids.VolumeSerialNumber;
+    std::memcpy(&id.index, ids.FileId.Identifier, 8);
+    std::memcpy(&id.index_high, ids.FileId.Identifier + 8, 8);
+  } else if (GetFileInformationByHandle(handle, &info) != 0) {
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  } else {
+    return id;
+  }
   id.known = true;
-  id.volume = info.dwVolumeSerialNumber;
-  id.index = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) != 0 &&
+      GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0) {
+    id.written = basic.LastWriteTime.QuadPart;
+    id.changed = basic.ChangeTime.QuadPart;
+    id.size = standard.EndOfFile.QuadPart;
+  }
   return id;
 }
 
 bool same(const prim_id& a, const prim_id& b) {
-  return a.known && b.known && a.volume == b.volume && a.index == b.index;
+  if (!a.known || !b.known || a.index != b.index || a.index_high != b.index_high) return false;
+  if (a.volume != 0 && b.volume != 0) return a.volume == b.volume;
+  return a.written == b.written && a.changed == b.changed && a.size == b.size;
 }
 
 // The identity of the file at name, following links; unknown when it cannot be opened.
@@ -259,6 +281,28 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   *length = int32_t(got);
   *mode = 0644;
   return load_fault::none;
+}
+
+stdout_fault prim_stdout_check(const prim_id& input) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_DISK)
+    return stdout_fault::none;
+  prim_id id = identify(out);
+  return !id.known         ? stdout_fault::unknown
+         : same(id, input) ? stdout_fault::is_input
+                           : stdout_fault::none;
+}
+
+bool prim_stdout_write(const unsigned char* data, int32_t length) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return false;
+  // A file on disk takes the result at its end, with > and >> alike.
+  LARGE_INTEGER start;
+  bool file = GetFileType(out) == FILE_TYPE_DISK && GetFileSizeEx(out, &start) != 0;
+  if (write_all(out, data, size_t(length))) return true;
+  // Wine cannot cut a handle it inherited from a Unix shell: that keeps what was written.
+  if (file && SetFilePointerEx(out, start, nullptr, FILE_BEGIN) != 0) SetEndOfFile(out);
+  return false;
 }
 
 out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length) {

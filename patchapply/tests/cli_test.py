@@ -77,6 +77,17 @@ class Cli(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout
 
+    def shell(self, args, redirect, preexec_fn=None, unix=False):
+        """patchapply with standard output redirected by sh, or under Wine by cmd unless unix
+        is set (Wine's handles from a Unix shell name no file and cannot be cut back)."""
+        if ARGS.windows and not unix:
+            exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
+            cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
+        else:
+            cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', *command(ARGS.exe, *args)]
+        return subprocess.run(cmd, cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=120, preexec_fn=preexec_fn)
+
     def listing(self):
         found = set()
         for folder, dirs, files in os.walk(self.cwd):
@@ -170,6 +181,36 @@ class RoundTrips(Cli):
         for user, message, args in cases:
             for check in (["--check"], []):
                 self.assertRefused([*check, *args, "s"], message, preexec_fn=user)
+
+
+class StandardOutput(Cli):
+    def test_the_result_goes_there_only_once_checked(self):
+        old = bytes(range(256)) * 400
+        self.write("s", self.script(old, bytes(b ^ 1 for b in old)))
+        before = self.listing()
+        result = self.apply("-o", "-", "s")
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertEqual((result.stdout, self.listing()), (bytes(b ^ 1 for b in old), before))
+        self.write("a.old", old[::-1])
+        self.assertRefused(["-o", "-", "s"], "input md5 mismatch: a.old")
+        self.write("a.old", old)
+
+        def small_files():
+            if ARGS.windows:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (50000, 50000))
+        # Never the input itself, as patchscript refuses it; a failed write is cut back.
+        cases = [(">> a.old", None, "standard output is the input file: a.old"),
+                 (">> out", small_files, "write failed: -")]
+        cases += ([(">> a.old", None, "standard output is the input file: a.old", True)]
+                  if ARGS.windows else [(">&-", None, "write failed: -")])
+        for redirect, limit, message, *unix in cases:
+            with self.subTest(redirect, unix=unix):
+                self.write("out", b"kept")
+                before = self.listing()
+                result = self.shell(["-o", "-", "s"], redirect, limit, bool(unix))
+                self.assertEqual((result.returncode, result.stderr), (1, nl(message + "\n").encode()))
+                self.assertEqual(self.listing(), before)
 
 
 class Refusals(Cli):
