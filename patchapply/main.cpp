@@ -1,8 +1,9 @@
-// patchapply [-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT: applies a patch script that
-// patchscript wrote. Everything is verified before anything is written: the script's
-// form, the input's fingerprint, that every block fits, and the result's fingerprint.
-// Only then is the output written, to a temporary file renamed into place. Every refusal
-// is one line on standard error and status 1, with nothing written.
+// patchapply [-f] [--check] [-d DIR] [-i [-b] | -o OUTPUT] SCRIPT: applies a patch script
+// that patchscript wrote. Everything is verified before anything is written: the
+// script's form, the input's fingerprint, that every block fits, and the result's
+// fingerprint. Only then is the output written (or the input replaced, with -i), from a
+// file of its own moved into place, or to standard output. Every refusal is one line on
+// standard error and status 1, with nothing written.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,20 +22,37 @@ namespace {
 // The input, patched in place into the result: the program's one large buffer.
 unsigned char data[APPLY_LIMIT];
 
-// Ends the run with one line on standard error, as every refusal does: the message with
-// what it quotes escaped for a terminal, in the platform's text for it.
-[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void fail(const char* format, ...) {
-  va_list args, again;
-  va_start(args, format);
+// A message as it goes to standard error: what it quotes escaped for a terminal, in the
+// platform's text for it.
+std::string message(const char* format, va_list args) {
+  va_list again;
   va_copy(again, args);
   int n = std::vsnprintf(nullptr, 0, format, args);
   std::string text(size_t(n > 0 ? n : 0) + 1, '\0');
   std::vsnprintf(&text[0], text.size(), format, again);
   va_end(again);
-  va_end(args);
   text.pop_back();
-  error_exit("%s", prim_message_text(escape_text(text)).c_str());
+  return prim_message_text(escape_text(text));
+}
+
+// Ends the run with one line on standard error, as every refusal does.
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = message(format, args);
+  va_end(args);
+  error_exit("%s", text.c_str());
+}
+
+// One line on standard error for a run that succeeds all the same.
+void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = message(format, args);
+  va_end(args);
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // A path from the script as a message shows it: as native text where it is valid in the
@@ -45,46 +63,54 @@ std::string shown(const std::string& script_text) {
 }
 
 struct options {
-  bool force = false, check = false;
+  bool force = false, check = false, in_place = false, backup = false;
   const char* dir = nullptr;
   const char* output = nullptr;
   const char* script = nullptr;
 };
 
 // Refuses a path from the script, native, that would write outside the folder it is
-// applied in; path is as messages show it.
-void confine(const std::string& native, const char* path) {
+// applied in: the output's, or the input's when it is written in place. path is as
+// messages show it.
+void confine(const std::string& native, const char* path, bool input) {
   switch (confine_fault(native)) {
     case path_fault::none:
       return;
     case path_fault::absolute:
-      fail("output path is absolute: %s", path);
+      fail(input ? "input path is absolute: %s" : "output path is absolute: %s", path);
     case path_fault::leaves:
-      fail("output path leaves its folder: %s", path);
+      fail(input ? "input path leaves its folder: %s" : "output path leaves its folder: %s", path);
     case path_fault::colon:
-      fail("output path has a drive or stream colon: %s", path);
+      fail(input ? "input path has a drive or stream colon: %s"
+                 : "output path has a drive or stream colon: %s",
+           path);
     case path_fault::prefix:
-      fail("output path has a UNC or device prefix: %s", path);
+      fail(input ? "input path has a UNC or device prefix: %s"
+                 : "output path has a UNC or device prefix: %s",
+           path);
     case path_fault::device:
-      fail("output path names a device: %s", path);
+      fail(input ? "input path names a device: %s" : "output path names a device: %s", path);
   }
 }
 
 [[noreturn]] void usage(const char* program) {
-  fail("usage: %s [-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT", program);
+  fail("usage: %s [-f] [--check] [-d DIR] [-i [-b] | -o OUTPUT] SCRIPT", program);
 }
 
 void help(const char* program) {
   std::printf(
-      "usage: %s [-f] [--check] [-d DIR] [-o OUTPUT] SCRIPT\n"
+      "usage: %s [-f] [--check] [-d DIR] [-i [-b] | -o OUTPUT] SCRIPT\n"
       "Applies a patch script written by patchscript. The input named on its \"<\" line\n"
       "and the result must have the script's MD5 fingerprints; only then is the result\n"
       "written to the script's \">\" path, through a temporary file renamed into place.\n"
       "\n"
       "  SCRIPT       the script file, or - for standard input\n"
       "  -d DIR       the folder patchscript ran in: the script's paths are read in it\n"
-      "  -o OUTPUT    write the result to OUTPUT instead of the script's \">\" path\n"
-      "  -f           replace an existing output file\n"
+      "  -i           write the result over the input itself\n"
+      "  -b           with -i: keep the old input as INPUT.orig\n"
+      "  -o OUTPUT    write the result to OUTPUT instead of the script's \">\" path;\n"
+      "               - for standard output\n"
+      "  -f           replace an existing output file (with -i -b: INPUT.orig)\n"
       "  --check      verify everything, write nothing\n"
       "  --help       this text\n"
       "  --version    the version\n"
@@ -111,6 +137,10 @@ options parse(int argc, char** argv) {
       only_operands = true;
     } else if (!only_operands && std::strcmp(a, "-f") == 0 && !o.force) {
       o.force = true;
+    } else if (!only_operands && std::strcmp(a, "-i") == 0 && !o.in_place) {
+      o.in_place = true;
+    } else if (!only_operands && std::strcmp(a, "-b") == 0 && !o.backup) {
+      o.backup = true;
     } else if (!only_operands && std::strcmp(a, "--check") == 0 && !o.check) {
       o.check = true;
     } else if (!only_operands && std::strcmp(a, "-d") == 0 && o.dir == nullptr) {
@@ -129,7 +159,9 @@ options parse(int argc, char** argv) {
       *value = argv[i];
     }
   }
-  if (o.script == nullptr) usage(program);
+  // A backup is of the input written in place, which is then the only output.
+  if (o.script == nullptr || (o.backup && !o.in_place) || (o.in_place && o.output != nullptr))
+    usage(program);
   return o;
 }
 
@@ -153,15 +185,21 @@ int patchapply_main(int argc, char** argv) {
   std::string input;
   if (!prim_script_path(head.old_path, input))
     fail("file name is not valid in the ansi code page: %s", in);
+  // Written in place, the input is confined as a script's output is: else a hostile
+  // script run as root could rewrite any file whose content is known.
+  if (o.in_place) confine(input, in, true);
   int32_t length = 0;
   prim_id input_id;
-  unsigned mode = 0644;
+  prim_attrs attrs;
   prim_prefer_large_pages(data, sizeof data);
-  switch (prim_load(o.dir, input.c_str(), data, APPLY_LIMIT, &length, &input_id, &mode)) {
+  switch (
+      prim_load(o.dir, input.c_str(), o.in_place, data, APPLY_LIMIT, &length, &input_id, &attrs)) {
     case load_fault::open:
       fail("can't open file: %s", in);
     case load_fault::not_regular:
       fail("input is not a regular file: %s", in);
+    case load_fault::folder_link:
+      fail("input folder is a symbolic link: %s", in);
     case load_fault::read:
       fail("read failed: %s", in);
     case load_fault::none:
@@ -192,7 +230,10 @@ int patchapply_main(int argc, char** argv) {
     case apply_fault::input:
       fail("input md5 mismatch: %s", in);
     case apply_fault::already:
-      fail("input is already patched: %s", in);
+      // In place, running the same patch twice is safe: the second run writes nothing.
+      if (!o.in_place) fail("input is already patched: %s", in);
+      note("input is already patched: %s", in);
+      return 0;
     case apply_fault::output:
       fail("output md5 mismatch");
   }
@@ -208,14 +249,22 @@ int patchapply_main(int argc, char** argv) {
   // folder the script is applied in.
   out_request out;
   std::string output;
-  std::string named = o.output != nullptr ? o.output : shown(tail.new_path);
+  std::string named = o.in_place            ? shown_input
+                      : o.output != nullptr ? o.output
+                                            : shown(tail.new_path);
   const char* path = named.c_str();
-  if (o.output != nullptr) {
+  std::string backup = named + ".orig";
+  if (o.in_place) {
+    output = input;
+    out.base = o.dir;
+    out.confined = out.in_place = true;
+    out.backup = o.backup;
+  } else if (o.output != nullptr) {
     output = o.output;
   } else {
     if (!prim_script_path(tail.new_path, output))
       fail("file name is not valid in the ansi code page: %s", path);
-    confine(output, path);
+    confine(output, path, false);
     out.base = o.dir;
     out.confined = true;
   }
@@ -223,7 +272,7 @@ int patchapply_main(int argc, char** argv) {
   out.force = o.force;
   out.check_only = o.check;
   out.input = input_id;
-  out.mode = mode;
+  out.attrs = attrs;
   switch (prim_write(out, data, length)) {
     case out_fault::none:
       return 0;
@@ -241,6 +290,12 @@ int patchapply_main(int argc, char** argv) {
       fail("output is the input file: %s", path);
     case out_fault::not_regular:
       fail("output is not a regular file: %s", path);
+    case out_fault::backup_too_long:
+      fail("output name is too long: %s", backup.c_str());
+    case out_fault::backup_exists:
+      fail("output file exists: %s", backup.c_str());
+    case out_fault::backup_not_regular:
+      fail("output is not a regular file: %s", backup.c_str());
     case out_fault::write:
       break;
   }

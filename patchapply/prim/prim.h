@@ -55,14 +55,23 @@ struct prim_id {
   int64_t written = 0, changed = 0, size = 0;
 };
 
-enum class load_fault { none, open, read, not_regular };
+// What an in-place write keeps of the input (Linux): its permission bits, set-id and
+// sticky bits among them, and its owner and group.
+struct prim_attrs {
+  unsigned mode = 0644;
+  int64_t uid = -1, gid = -1;
+};
+
+enum class load_fault { none, open, read, not_regular, folder_link };
 
 // Reads the file at path, relative to folder base (nullptr: the current folder), into
 // buffer, up to cap bytes. Anything but a regular file is refused unread: a FIFO or a
-// device would block or never end. On success *length is the count read (cap when the file has
-// that many bytes or more), with the file's identity and permission bits.
-load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
-                     int32_t* length, prim_id* id, unsigned* mode);
+// device would block or never end. A confined path (one to be written in place) is
+// walked as a script's output is, and may not itself be a symbolic link either. On
+// success *length is the count read (cap when the file has that many bytes or more),
+// with the file's identity and attributes.
+load_fault prim_load(const char* base, const char* path, bool confined, unsigned char* buffer,
+                     int32_t cap, int32_t* length, prim_id* id, prim_attrs* attrs);
 
 struct out_request {
   const char* base = nullptr;  // folder the path is relative to; nullptr: the current one
@@ -70,8 +79,10 @@ struct out_request {
   bool confined = false;    // named by a script: no folder on the way may be a link
   bool force = false;       // an existing file may be replaced
   bool check_only = false;  // every check of the folder and name, but no file is created
-  prim_id input;            // the output may not be this file
-  unsigned mode = 0644;     // the input's permission bits (Linux), less the umask
+  bool in_place = false;    // path is the input itself, replaced by the result
+  bool backup = false;      // in place: the old input is kept as path + ".orig"
+  prim_id input;            // otherwise the output may not be this file
+  prim_attrs attrs;         // the input's: a new file takes its bits less the umask
 };
 
 enum class out_fault {
@@ -83,6 +94,9 @@ enum class out_fault {
   exists,
   is_input,
   not_regular,
+  backup_too_long,  // the same three for path + ".orig"
+  backup_exists,
+  backup_not_regular,
   write
 };
 
@@ -97,8 +111,9 @@ stdout_fault prim_stdout_check(const prim_id& input);
 // script); a pipe or a terminal keeps what it was given. False on failure.
 bool prim_stdout_write(const unsigned char* data, int32_t length);
 
-// Writes data[0..length) to the output atomically: a temporary file in the output's
-// folder, flushed to disk, then renamed into place (replacing a file only when forced).
-// Only a regular file or a symbolic link (the link itself) is ever replaced.
-// On any fault the temporary file is gone and nothing else has changed.
+// Writes data[0..length) to the output atomically: a file of its own in the output's
+// folder, flushed to disk, then renamed into place (replacing a file only when forced or
+// in place). Only a regular file or a symbolic link (the link itself) is ever replaced.
+// In place, the backup is made just before the rename. On any fault the temporary file
+// is gone and nothing else has changed.
 out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length);

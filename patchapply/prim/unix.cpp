@@ -33,16 +33,16 @@ bool same(const prim_id& a, const prim_id& b) {
   return a.known && b.known && a.volume == b.volume && a.index == b.index;
 }
 
-// Opens the output's folder into f and leaves the file's own name in name. A script's
-// path is walked one folder at a time without following links.
-out_fault open_folder(const out_request& out, folder& f, std::string& name) {
-  std::string path = out.path;
+// Opens the folder of path, relative to folder base, into f and leaves the file's own
+// name in name. A confined path is walked one folder at a time without following links.
+out_fault open_folder(const char* base, const std::string& path, bool confined, folder& f,
+                      std::string& name) {
   size_t slash = path.rfind('/');
   name = slash == std::string::npos ? path : path.substr(slash + 1);
   std::string folders = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  f.fd = open(out.base != nullptr ? out.base : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  f.fd = open(base != nullptr ? base : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (f.fd < 0) return out_fault::no_folder;
-  if (!out.confined) {
+  if (!confined) {
     if (folders.empty()) return out_fault::none;
     int fd = openat(f.fd, folders.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     close(f.fd);
@@ -104,11 +104,11 @@ struct held_signals {
   ~held_signals() { sigprocmask(SIG_SETMASK, &before, nullptr); }
 };
 
-// A fresh temporary name beside the output, in temp_name.
-void next_temp_name() {
+// A fresh temporary name beside the output, in temp_name or in name[64].
+void next_temp_name(char* name = temp_name) {
   static unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(std::time(nullptr));
   seed = seed * 1103515245u + 12345u;
-  std::snprintf(temp_name, sizeof temp_name, ".patchapply-%08x.tmp", seed);
+  std::snprintf(name, sizeof temp_name, ".patchapply-%08x.tmp", seed);
 }
 
 // Gives the unnamed file fd the name in folder dir; fails on an existing name (EEXIST).
@@ -182,6 +182,46 @@ out_fault put_in_place(int dir, const char* temp, const char* name, bool force) 
   return out_fault::none;
 }
 
+// How the old input was kept as its backup.
+enum class kept { none, linked, moved };
+
+// Keeps the file name in folder dir as backup too: a second name for the file itself,
+// linked beside it (under a temporary name first when it replaces an old backup); where
+// the file system has no hard links, the file itself moves there and the result then
+// takes the freed name. Without force an existing backup is never replaced.
+out_fault keep_backup(int dir, const char* name, const char* backup, bool force, kept& how) {
+  how = kept::none;
+  char temp[sizeof temp_name];
+  bool linked = false;
+  if (!force) {
+    linked = linkat(dir, name, dir, backup, 0) == 0;
+    if (!linked && errno == EEXIST) return out_fault::backup_exists;
+  } else {
+    for (int tries = 0; tries < 100; ++tries) {
+      next_temp_name(temp);
+      if ((linked = linkat(dir, name, dir, temp, 0) == 0) || errno != EEXIST) break;
+    }
+    if (linked && renameat(dir, temp, dir, backup) != 0) {
+      unlinkat(dir, temp, 0);
+      return out_fault::write;
+    }
+  }
+  if (linked) return how = kept::linked, out_fault::none;
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return out_fault::write;
+  // The backup's absence was checked; a file system without hard links may lack the
+  // rename flag that keeps it so.
+  bool moved = renameat2(dir, name, dir, backup, force ? 0 : RENAME_NOREPLACE) == 0 ||
+               (errno == EINVAL && renameat(dir, name, dir, backup) == 0);
+  if (moved) return how = kept::moved, out_fault::none;
+  return errno == EEXIST ? out_fault::backup_exists : out_fault::write;
+}
+
+// After a failed replacement: the input back as it stood, and no backup of this run.
+void undo_backup(int dir, const char* name, const char* backup, kept how) {
+  if (how == kept::linked) unlinkat(dir, backup, 0);
+  if (how == kept::moved) renameat(dir, backup, dir, name);
+}
+
 }  // namespace
 
 // Standard output was closed at start: the result cannot go there.
@@ -222,17 +262,28 @@ std::FILE* prim_open_script(const char* path) {
   return std::string(path) == "-" ? stdin : std::fopen(path, "rb");
 }
 
-load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
-                     int32_t* length, prim_id* id, unsigned* mode) {
+load_fault prim_load(const char* base, const char* path, bool confined, unsigned char* buffer,
+                     int32_t cap, int32_t* length, prim_id* id, prim_attrs* attrs) {
   folder dir;
-  if (base != nullptr && (dir.fd = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
-    return load_fault::open;
-  int at = base != nullptr ? dir.fd : AT_FDCWD;
+  std::string name;
+  switch (open_folder(base, path, confined, dir, name)) {
+    case out_fault::none:
+      break;
+    case out_fault::folder_link:
+      return load_fault::folder_link;
+    default:
+      return load_fault::open;
+  }
+  // Confined, the input is the file written: a link in its place would be replaced.
+  int follow = confined ? AT_SYMLINK_NOFOLLOW : 0;
   struct stat st;
-  if (fstatat(at, path, &st, 0) == 0 && !S_ISREG(st.st_mode)) return load_fault::not_regular;
+  if (fstatat(dir.fd, name.c_str(), &st, follow) == 0 && !S_ISREG(st.st_mode))
+    return load_fault::not_regular;
   // Without blocking, in case a FIFO took the file's place since; checked again below.
   folder file;  // closed on every way out, like a folder
-  file.fd = openat(at, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  file.fd = openat(dir.fd, name.c_str(),
+                   O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (confined ? O_NOFOLLOW : 0));
+  if (file.fd < 0 && errno == ELOOP && confined) return load_fault::not_regular;
   if (file.fd < 0 || fstat(file.fd, &st) != 0) return load_fault::open;
   if (!S_ISREG(st.st_mode)) return load_fault::not_regular;
   fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
@@ -246,7 +297,9 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   }
   *length = int32_t(got);
   *id = identify(st);
-  *mode = unsigned(st.st_mode & 0777);
+  attrs->mode = unsigned(st.st_mode & 07777);
+  attrs->uid = int64_t(st.st_uid);
+  attrs->gid = int64_t(st.st_gid);
   return load_fault::none;
 }
 
@@ -274,22 +327,27 @@ bool prim_stdout_write(const unsigned char* data, int32_t length) {
 out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length) {
   folder dir;
   std::string name;
-  out_fault fault = open_folder(out, dir, name);
+  out_fault fault = open_folder(out.base, out.path, out.confined, dir, name);
   if (fault != out_fault::none) return fault;
   if (name.empty() || name == "." || name == "..") return out_fault::write;
+  std::string backup = out.backup ? name + ".orig" : "";
 
-  // The link or rename that names the result would refuse a name the file system cannot hold.
+  // The link or rename that names a file would refuse a name the file system cannot hold.
   long name_max = fpathconf(dir.fd, _PC_NAME_MAX);
   if (name_max > 0 && name.size() > size_t(name_max)) return out_fault::name_too_long;
+  if (name_max > 0 && backup.size() > size_t(name_max)) return out_fault::backup_too_long;
 
   struct stat st;
-  if (fstatat(dir.fd, name.c_str(), &st, 0) == 0 && same(identify(st), out.input))
+  if (!out.in_place && fstatat(dir.fd, name.c_str(), &st, 0) == 0 && same(identify(st), out.input))
     return out_fault::is_input;
   // A symbolic link counts as existing, even when it leads nowhere. A device, a FIFO or
   // a folder is never replaced: renamed over, a device node would become a plain file.
-  bool present = fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  bool present = !out.in_place && fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (present && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return out_fault::not_regular;
   if (present && !out.force) return out_fault::exists;
+  present = out.backup && fstatat(dir.fd, backup.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (present && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return out_fault::backup_not_regular;
+  if (present && !out.force) return out_fault::backup_exists;
   // What creating a file in the folder needs, as the kernel checks it: write and search
   // permission, and a file system that is not read-only.
   if (faccessat(dir.fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return out_fault::not_writable;
@@ -300,10 +358,17 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (fd < 0)
     return errno == EACCES || errno == EPERM || errno == EROFS ? out_fault::not_writable
                                                                : out_fault::write;
-  // A new file, as cp makes one: the input's bits less the umask.
-  mode_t bits = mode_t(out.mode & 0777) & ~current_umask();
+  // In place, the file keeps its bits and, where allowed (as root), its owner and group,
+  // set first, since a change of owner clears the set-id bits. Else a new file, as cp
+  // makes one: the input's bits less the umask.
+  mode_t bits = mode_t(out.attrs.mode & 0777) & ~current_umask();
+  if (out.in_place) {
+    bits = mode_t(out.attrs.mode & 07777);
+    (void)!fchown(fd, uid_t(out.attrs.uid), gid_t(out.attrs.gid));
+  }
   bool ok = write_all(fd, data, size_t(length)) && fchmod(fd, bits) == 0 && fsync(fd) == 0;
-  if (unnamed && !out.force) {
+  bool replace = out.force || out.in_place;
+  if (unnamed && !replace) {
     // Named only now, complete and flushed; like a rename that does not replace, the
     // link fails on an existing name, so a file that appeared since the check is kept.
     fault = !ok                                      ? out_fault::write
@@ -324,11 +389,16 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
       temp_live = ok;
     }
     ok = close(fd) == 0 && ok;
-    fault = ok ? put_in_place(dir.fd, temp_name, name.c_str(), out.force) : out_fault::write;
+    kept how = kept::none;
+    fault = !ok          ? out_fault::write
+            : out.backup ? keep_backup(dir.fd, name.c_str(), backup.c_str(), out.force, how)
+                         : out_fault::none;
+    if (fault == out_fault::none) fault = put_in_place(dir.fd, temp_name, name.c_str(), replace);
+    if (fault != out_fault::none) undo_backup(dir.fd, name.c_str(), backup.c_str(), how);
     if (fault != out_fault::none && temp_live) unlinkat(dir.fd, temp_name, 0);
     temp_live = 0;
   }
   if (fault != out_fault::none) return fault;
-  fsync(dir.fd);  // the new name itself, so a crash after exit keeps the file
+  fsync(dir.fd);  // the new names themselves, so a crash after exit keeps the files
   return out_fault::none;
 }

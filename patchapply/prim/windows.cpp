@@ -124,20 +124,29 @@ bool not_a_file(const std::wstring& name) {
   return device;
 }
 
+// Where what a script names begins in full, base\path: the base folder itself is the
+// user's choice, and only what the script adds is checked.
+size_t script_part(const char* base, const std::wstring& full) {
+  std::wstring wide;
+  return base != nullptr && to_wide(CP_UTF8, base, wide) && full.compare(0, wide.size(), wide) == 0
+             ? wide.size()
+             : 0;
+}
+
 // Checks the folders on the way to the output, after its first from characters: each
 // must exist and, on a script's path, none may be a symbolic link or a junction. Leaves
 // the output's folder, with its final separator, in folder.
-out_fault check_folders(const out_request& out, const std::wstring& full, size_t from,
+out_fault check_folders(bool confined, const std::wstring& full, size_t from,
                         std::wstring& folder) {
   size_t last = full.find_last_of(L"/\\");
   folder =
       last == std::wstring::npos || last < from ? full.substr(0, from) : full.substr(0, last + 1);
-  for (size_t i = out.confined ? from + 1 : folder.size() - 1; i < folder.size(); ++i) {
+  for (size_t i = confined ? from + 1 : folder.size() - 1; i < folder.size(); ++i) {
     if (!separator(folder[i]) || i == 0 || separator(folder[i - 1])) continue;
     DWORD attributes = GetFileAttributesW(folder.substr(0, i).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
       return out_fault::no_folder;
-    if (out.confined && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return out_fault::folder_link;
+    if (confined && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return out_fault::folder_link;
   }
   return out_fault::none;
 }
@@ -251,10 +260,19 @@ std::FILE* prim_open_script(const char* path) {
   return full_name(nullptr, path, name) ? _wfopen(name.c_str(), L"rb") : nullptr;
 }
 
-load_fault prim_load(const char* base, const char* path, unsigned char* buffer, int32_t cap,
-                     int32_t* length, prim_id* id, unsigned* mode) {
-  std::wstring name;
+load_fault prim_load(const char* base, const char* path, bool confined, unsigned char* buffer,
+                     int32_t cap, int32_t* length, prim_id* id, prim_attrs*) {
+  std::wstring name, folder;
   if (!full_name(base, path, name)) return load_fault::open;
+  if (confined) {
+    // The input is the file written: walked as a script's output, and not a link itself.
+    out_fault fault = check_folders(true, name, script_part(base, name), folder);
+    if (fault == out_fault::folder_link) return load_fault::folder_link;
+    if (fault != out_fault::none) return load_fault::open;
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return load_fault::not_regular;
+  }
   HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -279,7 +297,6 @@ load_fault prim_load(const char* base, const char* path, unsigned char* buffer, 
   CloseHandle(h);
   if (!ok) return load_fault::read;
   *length = int32_t(got);
-  *mode = 0644;
   return load_fault::none;
 }
 
@@ -306,21 +323,21 @@ bool prim_stdout_write(const unsigned char* data, int32_t length) {
 }
 
 out_fault prim_write(const out_request& out, const unsigned char* data, int32_t length) {
-  std::wstring full, folder, base;
+  std::wstring full, folder;
   if (!full_name(out.base, out.path, full)) return out_fault::write;
-  // The base folder itself is the user's choice; only what the script adds is checked.
-  size_t from = 0;
-  if (out.base != nullptr && to_wide(CP_UTF8, out.base, base) &&
-      full.compare(0, base.size(), base) == 0)
-    from = base.size();
-  out_fault fault = check_folders(out, full, from, folder);
+  out_fault fault = check_folders(out.confined, full, script_part(out.base, full), folder);
   if (fault != out_fault::none) return fault;
   if (full.empty() || separator(full.back())) return out_fault::write;
-  if (full.size() - folder.size() > name_max(folder)) return out_fault::name_too_long;
+  std::wstring backup = out.backup ? full + L".orig" : L"";
+  size_t longest = name_max(folder);
+  if (full.size() - folder.size() > longest) return out_fault::name_too_long;
+  if (out.backup && backup.size() - folder.size() > longest) return out_fault::backup_too_long;
 
-  if (same(identify(full), out.input)) return out_fault::is_input;
-  if (not_a_file(full)) return out_fault::not_regular;
-  if (!out.force && entry_exists(full)) return out_fault::exists;
+  if (!out.in_place && same(identify(full), out.input)) return out_fault::is_input;
+  if (!out.in_place && not_a_file(full)) return out_fault::not_regular;
+  if (!out.in_place && !out.force && entry_exists(full)) return out_fault::exists;
+  if (out.backup && not_a_file(backup)) return out_fault::backup_not_regular;
+  if (out.backup && !out.force && entry_exists(backup)) return out_fault::backup_exists;
   if (!folder_writable(folder)) return out_fault::not_writable;
   if (out.check_only) return out_fault::none;
 
@@ -347,6 +364,23 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   disposition.DeleteFile = FALSE;
   ok = ok && SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
   ok = CloseHandle(h) != 0 && ok;
+  if (ok && out.in_place) {
+    // The system's own replacement keeps the input's attributes and access list and
+    // makes the backup in the same call.
+    if (ReplaceFileW(full.c_str(), temp.c_str(), out.backup ? backup.c_str() : nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                     nullptr) != 0)
+      return out_fault::none;
+    // The input has moved away (to the backup, if any) but the result has not taken its
+    // name: it is moved there, and kept if that fails too, since it may be all that is left.
+    DWORD error = GetLastError();
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+      return MoveFileExW(temp.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH) != 0
+                 ? out_fault::none
+                 : out_fault::write;
+    DeleteFileW(temp.c_str());
+    return out_fault::write;
+  }
   // Without force, MoveFileExW refuses an existing name, so a file that appeared since
   // the check is not replaced either.
   DWORD flags = MOVEFILE_WRITE_THROUGH | (out.force ? MOVEFILE_REPLACE_EXISTING : 0);

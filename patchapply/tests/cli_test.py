@@ -183,6 +183,69 @@ class RoundTrips(Cli):
                 self.assertRefused([*check, *args, "s"], message, preexec_fn=user)
 
 
+class InPlace(Cli):
+    def setUp(self):
+        super().setUp()
+        self.write("s", self.script(b"abcdef", b"abXdef"))
+
+    def test_the_input_is_replaced_and_a_second_run_is_safe(self):
+        unix = not ARGS.windows
+        if unix:  # its bits stay exactly, whatever the umask, and as root its owner too
+            os.chmod(self.path("a.old"), 0o4751)
+            owner = (65534, 65534) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+            os.chown(self.path("a.old"), *owner)
+            os.chmod(self.path("a.old"), 0o4751)
+            os.link(self.path("a.old"), self.path("hard"))
+        self.assertApplied(["-i", "s"], "a.old", b"abXdef",
+                           preexec_fn=(lambda: os.umask(0o077)) if unix else None)
+        if unix:
+            st = os.stat(self.path("a.old"))
+            self.assertEqual((stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid), (0o4751, *owner))
+            self.assertEqual(self.read("hard"), b"abcdef")  # a new file, as with sed -i
+        before = self.listing()
+        result = self.apply("-i", "s")
+        self.assertEqual((result.returncode, result.stderr, result.stdout),
+                         (0, nl("input is already patched: a.old\n").encode(), b""))
+        self.assertEqual(self.listing(), before)
+        self.assertRefused(["s"], "input is already patched: a.old")
+
+    def test_a_backup_keeps_the_old_input(self):
+        self.assertApplied(["-i", "-b", "s"], "a.old", b"abXdef")
+        self.assertEqual(self.read("a.old.orig"), b"abcdef")
+        self.write("a.old", b"abcdef")
+        for check in ([], ["--check"]):
+            self.assertRefused([*check, "-i", "-b", "s"], "output file exists: a.old.orig")
+        self.write("a.old.orig", b"older")
+        self.assertApplied(["-i", "-b", "-f", "s"], "a.old", b"abXdef")
+        self.assertEqual(self.read("a.old.orig"), b"abcdef")
+        self.write("a.old", b"abcdef")
+        os.remove(self.path("a.old.orig"))
+        os.mkdir(self.path("a.old.orig"))
+        self.assertRefused(["-f", "-i", "-b", "s"], "output is not a regular file: a.old.orig")
+
+    def test_the_input_is_confined_as_an_output(self):
+        """Else a hostile script run as root could rewrite any file whose content it knows.
+        Read only, the input may lie anywhere."""
+        text = self.read("s").replace(b"\r\n", b"\n")
+        os.mkdir(self.path("sub"))
+        cases = [("../a.old", "input path leaves its folder"),
+                 (os.path.abspath(self.path("a.old")), "input path is absolute")]
+        if ARGS.windows:
+            cases += [("Z:" + os.path.abspath(self.path("a.old")).replace("/", "\\"),
+                       "input path has a drive or stream colon")]
+        else:
+            os.symlink("..", self.path("sub/up"))
+            os.symlink("../a.old", self.path("sub/link"))
+            cases += [("up/a.old", "input folder is a symbolic link"),
+                      ("link", "input is not a regular file")]
+        for path, message in cases:
+            with self.subTest(path):
+                self.write("sub/s", text.replace(b"<a.old", b"<" + path.encode()))
+                self.assertRefused(["-i", "s"], message + ": " + path, cwd=self.path("sub"))
+                self.assertApplied(["-o", "out", "s"], "sub/out", b"abXdef", cwd=self.path("sub"))
+                os.remove(self.path("sub/out"))
+
+
 class StandardOutput(Cli):
     def test_the_result_goes_there_only_once_checked(self):
         old = bytes(range(256)) * 400
@@ -226,8 +289,10 @@ class Refusals(Cli):
         return self.write("s", self.text.replace(old, new, 1))
 
     def test_command_line(self):
-        usage = "usage: .*patchapply(\\.exe)? \\[-f\\] \\[--check\\] \\[-d DIR\\] \\[-o OUTPUT\\] SCRIPT"
-        for args in ([], ["a", "b"], ["-x", "s"], ["-o"], ["-f", "-f", "s"], ["-o", "", "s"]):
+        usage = ("usage: .*patchapply(\\.exe)? \\[-f\\] \\[--check\\] \\[-d DIR\\] "
+                 "\\[-i \\[-b\\] \\| -o OUTPUT\\] SCRIPT")
+        for args in ([], ["a", "b"], ["-x", "s"], ["-o"], ["-f", "-f", "s"], ["-o", "", "s"],
+                     ["-i", "-o", "x", "s"], ["-b", "s"], ["-b", "-o", "x", "s"]):
             result = self.apply(*args)
             self.assertRegex(result.stderr.decode(), "^" + usage + "\r?\n$")
             self.assertEqual(result.returncode, 1)
@@ -398,6 +463,7 @@ class WriteFailures(Cli):
         self.assertRefused(["s"], "write failed: script_a.new", preexec_fn=small_files)
         self.write("script_a.new", b"kept")
         self.assertRefused(["-f", "s"], "write failed: script_a.new", preexec_fn=small_files)
+        self.assertRefused(["-i", "-b", "s"], "write failed: a.old", preexec_fn=small_files)
 
     def temps(self):
         return [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
