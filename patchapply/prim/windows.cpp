@@ -174,6 +174,15 @@ bool folder_writable(const std::wstring& folder) {
   return true;
 }
 
+// path made absolute, or as it is when that fails.
+std::wstring absolute(const std::wstring& path) {
+  DWORD n = path.empty() ? 0 : GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  if (n == 0 || GetFullPathNameW(path.c_str(), n, &full[0], nullptr) != n - 1) return path;
+  full.resize(n - 1);
+  return full;
+}
+
 bool write_all(HANDLE h, const unsigned char* data, size_t size) {
   while (size > 0) {
     DWORD chunk = size > (1u << 24) ? (1u << 24) : DWORD(size), done = 0;
@@ -367,7 +376,9 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (ok && out.in_place) {
     // The system's own replacement keeps the input's attributes and access list and
     // makes the backup in the same call.
-    if (ReplaceFileW(full.c_str(), temp.c_str(), out.backup ? backup.c_str() : nullptr,
+    // With full paths: Wine's, given a bare name and no backup, finds no folder for it.
+    std::wstring replaced = absolute(full), replacement = absolute(temp), kept = absolute(backup);
+    if (ReplaceFileW(replaced.c_str(), replacement.c_str(), out.backup ? kept.c_str() : nullptr,
                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                      nullptr) != 0)
       return out_fault::none;
