@@ -10,9 +10,19 @@
 // inputs are 1 to 33,554,431 bytes.
 constexpr int32_t APPLY_LIMIT = 0x2000000;
 
+enum class apply_fault {
+  none,
+  script,   // a fault in the script, in r.fault
+  md5,      // the MD5 routines are missing
+  input,    // the input is not the one the script was made for
+  already,  // the input is the result already: it has the output fingerprint
+  output    // the result is not the one the script promises
+};
+
 // With head read from r: checks data[0..length) against the input fingerprint, applies
 // every change block to it in place, reads the tail and checks the result against the
-// output fingerprint. False, with r.fault set, on the first fault; data is then partly
-// patched and must not be written.
-bool apply_body(reader& r, const script_head& head, unsigned char* data, int32_t length,
-                script_tail& tail);
+// output fingerprint. On the first fault, data is partly patched and must not be written.
+// An input without the input fingerprint is told apart from one already patched by
+// reading the rest of the script for the output fingerprint, applying nothing.
+apply_fault apply_body(reader& r, const script_head& head, unsigned char* data, int32_t length,
+                       script_tail& tail);

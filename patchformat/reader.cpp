@@ -73,16 +73,16 @@ bool plain(reader& r, const char* s, size_t n) {
   return true;
 }
 
-// The next line that is not a comment. At the end of the script, a fault naming what
+// The next line that is not a comment. At the end of the script, the fault early: what
 // was expected there.
-bool next_part(reader& r, const char*& s, size_t& n, const char* expected) {
+bool next_part(reader& r, const char*& s, size_t& n, const char* early) {
   for (;;) {
     got g = fetch(r, s, n);
     if (g == got::fault) return false;
     if (g == got::eof && r.line == 0) return r.fault = "script is empty", false;
     if (g == got::eof) {
       ++r.line;
-      return reader_fail(r, std::string("script ends early, expected ") + expected);
+      return reader_fail(r, early);
     }
     if (!plain(r, s, n)) return false;
     if (n == 0 || s[0] != '#') return true;
@@ -93,7 +93,7 @@ bool next_part(reader& r, const char*& s, size_t& n, const char* expected) {
 bool empty_line(reader& r) {
   const char* s;
   size_t n;
-  if (!next_part(r, s, n, "an empty line")) return false;
+  if (!next_part(r, s, n, "script ends early, expected an empty line")) return false;
   return n == 0 || reader_fail(r, "expected an empty line");
 }
 
@@ -106,10 +106,11 @@ bool md5_line(const char* s, size_t n, char* md5) {
   return true;
 }
 
-bool path_line(reader& r, const char* s, size_t n, char kind, std::string& path, const char* what) {
-  if (n == 0 || s[0] != kind)
-    return reader_fail(r, std::string("expected the ") + what + " (a \"" + kind + "\" line)");
-  if (n == 1) return reader_fail(r, std::string("empty ") + what);
+// A path line of this kind ('<' or '>'); the faults when the line is another or the path empty.
+bool path_line(reader& r, const char* s, size_t n, char kind, std::string& path, const char* other,
+               const char* empty) {
+  if (n == 0 || s[0] != kind) return reader_fail(r, other);
+  if (n == 1) return reader_fail(r, empty);
   path.assign(s + 1, n - 1);
   return true;
 }
@@ -241,7 +242,8 @@ bool quick_values(reader& r, script_values& values) {
   for (;;) {
     if (r.at < 0) {
       // Between runs: the next part is a run's offset, or the output fingerprint.
-      if (!next_part(r, s, n, "a change block or the output md5")) return false;
+      if (!next_part(r, s, n, "script ends early, expected a change block or the output md5"))
+        return false;
       if (n == 0 || s[0] != ':') {
         if (r.blocks == 0) return reader_fail(r, "expected a change block (a \":\" line)");
         r.pending.assign(s, n);
@@ -296,9 +298,10 @@ void reader_open(reader& r, const char* text, size_t size) {
 bool read_head(reader& r, script_head& head) {
   const char* s;
   size_t n;
-  if (!empty_line(r) || !next_part(r, s, n, "the input path") ||
-      !path_line(r, s, n, '<', head.old_path, "input path") || !empty_line(r) ||
-      !next_part(r, s, n, "the input md5"))
+  if (!empty_line(r) || !next_part(r, s, n, "script ends early, expected the input path") ||
+      !path_line(r, s, n, '<', head.old_path, "expected the input path (a \"<\" line)",
+                 "empty input path") ||
+      !empty_line(r) || !next_part(r, s, n, "script ends early, expected the input md5"))
     return false;
   if (!md5_line(s, n, head.old_md5))
     return reader_fail(r, "expected the input md5 (\"?\" and 32 lowercase hex digits)");
@@ -315,8 +318,9 @@ bool read_tail(reader& r, script_tail& tail) {
     return reader_fail(r, "expected the output md5 (\"?\" and 32 lowercase hex digits)");
   const char* s;
   size_t n;
-  if (!empty_line(r) || !next_part(r, s, n, "the output path") ||
-      !path_line(r, s, n, '>', tail.new_path, "output path"))
+  if (!empty_line(r) || !next_part(r, s, n, "script ends early, expected the output path") ||
+      !path_line(r, s, n, '>', tail.new_path, "expected the output path (a \">\" line)",
+                 "empty output path"))
     return false;
   got g = fetch(r, s, n);
   if (g == got::fault) return false;

@@ -11,7 +11,9 @@ import os
 import random
 import re
 import resource
+import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -58,9 +60,9 @@ class Cli(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def apply(self, *args, preexec_fn=None, stdin=None, cwd=None):
+    def apply(self, *args, preexec_fn=None, stdin=None, cwd=None, timeout=120):
         return subprocess.run(command(ARGS.exe, *args), cwd=cwd or self.cwd, stdin=stdin,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
                               preexec_fn=preexec_fn)
 
     def script(self, old, new, old_name="a.old", new_name="a.new"):
@@ -72,14 +74,24 @@ class Cli(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout
 
+    def shell(self, args, redirect, preexec_fn=None, unix=False):
+        """patchapply with standard output redirected by sh, or under Wine by cmd unless unix
+        is set (Wine's handles from a Unix shell name no file and cannot be cut back)."""
+        if ARGS.windows and not unix:
+            exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
+            cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
+        else:
+            cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', *command(ARGS.exe, *args)]
+        return subprocess.run(cmd, cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=120, preexec_fn=preexec_fn)
+
     def listing(self):
         found = set()
         for folder, dirs, files in os.walk(self.cwd):
             for name in dirs + files:
                 path = os.path.join(folder, name)
                 found.add((os.path.relpath(path, self.cwd), os.path.islink(path),
-                           None if os.path.isdir(path) or not os.path.exists(path)
-                           else self.read(path)))
+                           self.read(path) if os.path.isfile(path) else None))
         return found
 
     def assertRefused(self, args, message, **kw):
@@ -139,12 +151,126 @@ class RoundTrips(Cli):
         self.write("s", self.script(b"old!!", b"new!!", "café.old", "naïve.new"))
         self.assertApplied(["s"], "script_naïve.new", b"new!!")
 
+    def test_permission_bits_are_the_inputs_less_the_umask(self):
+        if ARGS.windows:
+            self.skipTest("no permission bits")
+        self.write("s", self.script(b"abc", b"abd"))
+        for bits, mask, want in ((0o777, 0o022, 0o755), (0o644, 0o077, 0o600)):
+            os.chmod(self.path("a.old"), bits)
+            self.assertApplied(["-f", "s"], "script_a.new", b"abd",
+                               preexec_fn=lambda: os.umask(mask))
+            self.assertEqual(stat.S_IMODE(os.stat(self.path("script_a.new")).st_mode), want)
+
     def test_check_writes_nothing(self):
         self.write("s", self.script(b"abcdef", b"abXdef"))
         before = self.listing()
         result = self.apply("--check", "s")
         self.assertEqual((result.returncode, result.stderr), (0, b""))
         self.assertEqual(self.listing(), before)
+        # It refuses whatever the write would refuse in the output's folder and name.
+        long = "x" * 300
+        cases = [(None, "output name is too long: " + long, ["-o", long])]
+        if not ARGS.windows:
+            os.mkdir(self.path("ro"), 0o555)
+            os.chmod(self.cwd, 0o755)  # root writes anywhere: then the run is nobody's
+            user = (lambda: (os.setgid(65534), os.setuid(65534))) if os.geteuid() == 0 else None
+            cases.append((user, "output folder is not writable: ro/x", ["-o", "ro/x"]))
+        for user, message, args in cases:
+            for check in (["--check"], []):
+                self.assertRefused([*check, *args, "s"], message, preexec_fn=user)
+
+
+class InPlace(Cli):
+    def setUp(self):
+        super().setUp()
+        self.write("s", self.script(b"abcdef", b"abXdef"))
+
+    def test_the_input_is_replaced_and_a_second_run_is_safe(self):
+        unix = not ARGS.windows
+        if unix:  # its bits stay exactly, whatever the umask, and as root its owner too
+            os.chmod(self.path("a.old"), 0o4751)
+            owner = (65534, 65534) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+            os.chown(self.path("a.old"), *owner)
+            os.chmod(self.path("a.old"), 0o4751)
+            os.link(self.path("a.old"), self.path("hard"))
+        self.assertApplied(["-i", "s"], "a.old", b"abXdef",
+                           preexec_fn=(lambda: os.umask(0o077)) if unix else None)
+        if unix:
+            st = os.stat(self.path("a.old"))
+            self.assertEqual((stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid), (0o4751, *owner))
+            self.assertEqual(self.read("hard"), b"abcdef")  # a new file, as with sed -i
+        before = self.listing()
+        result = self.apply("-i", "s")
+        self.assertEqual((result.returncode, result.stderr, result.stdout),
+                         (0, nl("input is already patched: a.old\n").encode(), b""))
+        self.assertEqual(self.listing(), before)
+        self.assertRefused(["s"], "input is already patched: a.old")
+
+    def test_a_backup_keeps_the_old_input(self):
+        self.assertApplied(["-i", "-b", "s"], "a.old", b"abXdef")
+        self.assertEqual(self.read("a.old.orig"), b"abcdef")
+        self.write("a.old", b"abcdef")
+        for check in ([], ["--check"]):
+            self.assertRefused([*check, "-i", "-b", "s"], "output file exists: a.old.orig")
+        self.write("a.old.orig", b"older")
+        self.assertApplied(["-i", "-b", "-f", "s"], "a.old", b"abXdef")
+        self.assertEqual(self.read("a.old.orig"), b"abcdef")
+        self.write("a.old", b"abcdef")
+        os.remove(self.path("a.old.orig"))
+        os.mkdir(self.path("a.old.orig"))
+        self.assertRefused(["-f", "-i", "-b", "s"], "output is not a regular file: a.old.orig")
+
+    def test_the_input_is_confined_as_an_output(self):
+        """Else a hostile script run as root could rewrite any file whose content it knows.
+        Read only, the input may lie anywhere."""
+        text = self.read("s").replace(b"\r\n", b"\n")
+        os.mkdir(self.path("sub"))
+        cases = [("../a.old", "input path leaves its folder"),
+                 (os.path.abspath(self.path("a.old")), "input path is absolute")]
+        if ARGS.windows:
+            cases += [("Z:" + os.path.abspath(self.path("a.old")).replace("/", "\\"),
+                       "input path has a drive or stream colon")]
+        else:
+            os.symlink("..", self.path("sub/up"))
+            os.symlink("../a.old", self.path("sub/link"))
+            cases += [("up/a.old", "input folder is a symbolic link"),
+                      ("link", "input is not a regular file")]
+        for path, message in cases:
+            with self.subTest(path):
+                self.write("sub/s", text.replace(b"<a.old", b"<" + path.encode()))
+                self.assertRefused(["-i", "s"], message + ": " + path, cwd=self.path("sub"))
+                self.assertApplied(["-o", "out", "s"], "sub/out", b"abXdef", cwd=self.path("sub"))
+                os.remove(self.path("sub/out"))
+
+
+class StandardOutput(Cli):
+    def test_the_result_goes_there_only_once_checked(self):
+        old = bytes(range(256)) * 400
+        self.write("s", self.script(old, bytes(b ^ 1 for b in old)))
+        before = self.listing()
+        result = self.apply("-o", "-", "s")
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertEqual((result.stdout, self.listing()), (bytes(b ^ 1 for b in old), before))
+        self.write("a.old", old[::-1])
+        self.assertRefused(["-o", "-", "s"], "input md5 mismatch: a.old")
+        self.write("a.old", old)
+
+        def small_files():
+            if ARGS.windows:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (50000, 50000))
+        # Never the input itself, as patchscript refuses it; a failed write is cut back.
+        cases = [(">> a.old", None, "standard output is the input file: a.old"),
+                 (">> out", small_files, "write failed: -")]
+        cases += ([(">> a.old", None, "standard output is the input file: a.old", True)]
+                  if ARGS.windows else [(">&-", None, "write failed: -")])
+        for redirect, limit, message, *unix in cases:
+            with self.subTest(redirect, unix=unix):
+                self.write("out", b"kept")
+                before = self.listing()
+                result = self.shell(["-o", "-", "s"], redirect, limit, bool(unix))
+                self.assertEqual((result.returncode, result.stderr), (1, nl(message + "\n").encode()))
+                self.assertEqual(self.listing(), before)
 
 
 class Refusals(Cli):
@@ -160,8 +286,10 @@ class Refusals(Cli):
         return self.write("s", self.text.replace(old, new, 1))
 
     def test_command_line(self):
-        usage = "usage: .*patchapply(\\.exe)? \\[-f\\] \\[--check\\] \\[-d DIR\\] \\[-o OUTPUT\\] SCRIPT"
-        for args in ([], ["a", "b"], ["-x", "s"], ["-o"], ["-f", "-f", "s"], ["-o", "", "s"]):
+        usage = ("usage: .*patchapply(\\.exe)? \\[-f\\] \\[--check\\] \\[-d DIR\\] "
+                 "\\[-i \\[-b\\] \\| -o OUTPUT\\] SCRIPT")
+        for args in ([], ["a", "b"], ["-x", "s"], ["-o"], ["-f", "-f", "s"], ["-o", "", "s"],
+                     ["-i", "-o", "x", "s"], ["-b", "s"], ["-b", "-o", "x", "s"]):
             result = self.apply(*args)
             self.assertRegex(result.stderr.decode(), "^" + usage + "\r?\n$")
             self.assertEqual(result.returncode, 1)
@@ -170,6 +298,9 @@ class Refusals(Cli):
             self.assertEqual((result.returncode, result.stderr), (0, b""))
             self.assertRegex(result.stdout.decode(), text)
         self.assertRefused(["missing"], "can't open script: missing")
+        self.write("s", self.text)
+        for folder in ("missing", "a.old"):  # the script's paths would be read in it
+            self.assertRefused(["-d", folder, "s"], "folder not found: " + folder)
 
     def test_damaged_scripts_name_their_line_and_write_nothing(self):
         cases = [
@@ -187,15 +318,44 @@ class Refusals(Cli):
             with self.subTest(message):
                 self.damaged(old, new)
                 self.assertRefused(["s"], message)
-        # A wrong input: another file, or one already patched.
+        # A wrong input: another file, or one already patched, told apart with the whole
+        # script read, so a fault after the blocks leaves it a mismatch.
         self.write("s", self.text)
         self.write("a.old", self.new)
+        self.assertRefused(["s"], "input is already patched: a.old")
+        self.damaged(b"script_a.new\n", b"script_a.new")
+        self.assertRefused(["s"], "input md5 mismatch: a.old")
+        self.write("s", self.text)
+        self.write("a.old", self.new[::-1])
         self.assertRefused(["s"], "input md5 mismatch: a.old")
         for size, message in ((0, "input file is empty: a.old"),
                               (LIMIT, "input file is too large: a.old")):
             with open(self.path("a.old"), "wb") as f:
                 f.truncate(size)
             self.assertRefused(["s"], message)
+        # Not a file: refused unread, for a FIFO would block and a device never end.
+        os.mkdir(self.path("dir"))
+        others = ["dir"] + (["NUL"] if ARGS.windows else ["fifo"])
+        if not ARGS.windows:
+            os.mkfifo(self.path("fifo"))
+        for name in others:
+            self.damaged(b"<a.old", b"<" + name.encode())
+            for check in ([], ["--check"]):
+                self.assertRefused([*check, "s"], "input is not a regular file: " + name,
+                                   timeout=20)
+
+    def test_messages_show_hostile_text_escaped(self):
+        """Script text could redraw the terminal. Windows reads the script's bytes in code
+        page 1252, where 0x9B and 0xFF are printable."""
+        evil = b"\x1b[2K\x08patch applied\x07\x9b\xff"
+        shown = ("\\x1b[2K\\x08patch applied\\x07" +
+                 ("\x9b\xff" if ARGS.windows else "\\x9b\\xff"))
+        self.damaged(b"<a.old", b"<" + evil)
+        self.assertRefused(["s"], "can't open file: " + shown)
+        self.damaged(b">script_a.new", b">/" + evil)
+        self.assertRefused(["s"], "output path is absolute: /" + shown)
+        self.write("s", self.text)
+        self.assertRefused(["-o", "d\x1b/x", "s"], "output folder not found: d\\x1b/x")
 
     def test_output_md5_is_checked_before_writing(self):
         old = self.text.split(b"\n?")[2][:32]
@@ -258,6 +418,19 @@ class Confinement(Cli):
         # Never the input itself, even when forced.
         for args in (["-f", "-o", "a.old", "s"], ["-o", "./a.old", "s"]):
             self.assertRefused(args, "output is the input file: " + args[-2])
+        # Only a file or a link is replaced, forced or not: a device or a FIFO would turn
+        # into a plain file.
+        os.mkdir(self.path("dir"))
+        others = ["dir"]
+        if not ARGS.windows:
+            os.mkfifo(self.path("fifo"))
+            others.append("fifo")
+            if os.geteuid() == 0:
+                os.mknod(self.path("null"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+                others.append("null")
+        for name in others:
+            for force in ([], ["-f"]):
+                self.assertRefused([*force, "-o", name, "s"], "output is not a regular file: " + name)
         if not ARGS.windows:
             os.link(self.path("a.old"), self.path("hard"))
             self.assertRefused(["-f", "-o", "hard", "s"], "output is the input file: hard")
@@ -287,25 +460,117 @@ class WriteFailures(Cli):
         self.assertRefused(["s"], "write failed: script_a.new", preexec_fn=small_files)
         self.write("script_a.new", b"kept")
         self.assertRefused(["-f", "s"], "write failed: script_a.new", preexec_fn=small_files)
+        self.assertRefused(["-i", "-b", "s"], "write failed: a.old", preexec_fn=small_files)
 
-    def test_an_interrupt_mid_write_removes_the_temporary_file(self):
-        """On Linux the program removes it on the signal. On Windows even a process killed
-        outright leaves none: the system removes it as the dead process's handle closes."""
+    def temps(self):
+        return [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
+
+    def ways(self):
+        """How the result's file is made: unnamed where the system allows, else under a
+        temporary name, as where unnamed files cannot be named (here: the process's
+        /proc/self/fd hidden)."""
+        yield []
+        if not ARGS.windows and os.geteuid() == 0 and shutil.which("unshare"):
+            yield ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'mount -t tmpfs none /proc/$$/fd && exec "$0" "$@"']
+
+    def writing(self, way, preexec_fn=None):
+        """patchapply on a full-size pair, returned once its result's file is open: in the
+        folder when named, else among the process's descriptors. A busy machine can keep
+        this process from looking while the write lasts: then it starts another."""
         old = bytes(LIMIT - 1)
         self.write("s", self.script(old, old[:-1] + b"\1"))
-        proc = subprocess.Popen(command(ARGS.exe, "s"), cwd=self.cwd, stderr=subprocess.PIPE)
+        unnamed = os.path.realpath(self.cwd) + os.sep + "#"
+        for _ in range(10):
+            proc = subprocess.Popen(way + command(ARGS.exe, "s"), cwd=self.cwd,
+                                    stderr=subprocess.PIPE, preexec_fn=preexec_fn)
+            fds = f"/proc/{proc.pid}/fd"
 
-        def temps():
-            return [n for n in os.listdir(self.cwd) if n.startswith(".patchapply")]
-        while proc.poll() is None and not temps():
-            pass
-        proc.kill() if ARGS.windows else proc.terminate()
-        proc.communicate(timeout=120)
-        deadline = time.monotonic() + 30  # Wine's server closes the handle a moment later
-        while temps() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(temps(), [])
-        self.assertIn(proc.returncode, (0, -signal.SIGTERM, -signal.SIGKILL))
+            def open_files():
+                for fd in os.listdir(fds) if os.path.isdir(fds) else []:
+                    try:
+                        yield os.readlink(os.path.join(fds, fd))
+                    except OSError:
+                        pass
+            while proc.poll() is None and not self.temps() and not (
+                    not ARGS.windows and [f for f in open_files() if f.startswith(unnamed)]):
+                pass
+            if proc.poll() is None:
+                return proc
+            proc.communicate()
+            os.remove(self.path("script_a.new"))
+        self.fail("the write was never seen")
+
+    def test_a_signal_mid_write_leaves_no_temporary_file(self):
+        """Linux writes the result into an unnamed file, which not even a kill leaves; a
+        named one is removed on a signal. On Windows the system removes the temporary file
+        as the dead process's handle closes."""
+        for way in self.ways():
+            for sig in [signal.SIGTERM, signal.SIGUSR1] if way else [signal.SIGKILL]:
+                with self.subTest(way=bool(way), sig=sig):
+                    proc = self.writing(way)
+                    proc.send_signal(sig)
+                    proc.communicate(timeout=120)
+                    deadline = time.monotonic() + 30  # Wine's server closes it a moment later
+                    while self.temps() and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    self.assertEqual((self.temps(), proc.returncode), ([], -sig))
+                    self.assertFalse(os.path.exists(self.path("script_a.new")))
+
+    def test_signals_ignored_at_start_stay_ignored(self):
+        if ARGS.windows:
+            self.skipTest("Unix signals")
+        for way in self.ways():
+            for sig in (signal.SIGHUP, signal.SIGINT):  # nohup; a background job of a script
+                with self.subTest(way=bool(way), sig=sig):
+                    proc = self.writing(way, lambda: signal.signal(sig, signal.SIG_IGN))
+                    proc.send_signal(sig)
+                    self.assertEqual((proc.communicate(timeout=120)[1], proc.returncode),
+                                     (b"", 0))
+                    self.assertEqual(self.read("script_a.new")[-2:], b"\0\1")
+                    os.remove(self.path("script_a.new"))
+
+
+class ManPage(unittest.TestCase):
+    """The man page lists every message word for word, and nothing else."""
+
+    # A caller's misuse of the reader, which patchapply never makes.
+    UNREACHABLE = {"line %s: change blocks not read to their end"}
+
+    @staticmethod
+    def literals(path):
+        """Each string literal that reads as a message, and whether it is assigned as a
+        fault (a message that names no line) rather than given as a line's fault."""
+        with open(path, encoding="utf-8") as f:
+            text = re.sub(r"//[^\n]*", "", f.read())
+        for m in re.finditer(r'(fault = )?"((?:[^"\\]|\\.)*)"', text):
+            literal = m.group(2).replace('\\"', '"')
+            if re.match(r"[A-Za-z].* .*[^ ]$", literal) and "\\n" not in literal:
+                yield bool(m.group(1)), literal
+
+    def test_every_message_is_listed(self):
+        code = {text for path in ARGS.messages for _, text in self.literals(path)}
+        code |= {text if assigned else "line %s: " + text
+                 for path in ARGS.line_faults for assigned, text in self.literals(path)}
+        code -= self.UNREACHABLE
+        with open(ARGS.man, encoding="utf-8") as f:
+            page = f.read()
+        lines = page.split("\n.SH DIAGNOSTICS\n")[1].split("\n.SH ")[0].split("\n")
+        listed = set()
+        for tag, line in zip(lines, lines[1:]):
+            if tag != ".TP" or line == ".TP":
+                continue
+            macro, _, rest = line.partition(" ")
+            words = [q.replace('""', '"') if q or not u else u
+                     for q, u in re.findall(r'"((?:[^"]|"")*)"|(\S+)', rest)]
+            # .BI and .IB alternate bold text and italics, which stand for what is quoted.
+            italic = {".B": [False], ".BI": [False, True], ".IB": [True, False]}[macro]
+            text = "".join("%s" if italic[i % len(italic)] else w for i, w in enumerate(words))
+            if macro == ".B":
+                text = " ".join(words)
+            listed.add(text.replace("\\-", "-").replace("\\e", "\\").replace("\\&", ""))
+        self.assertEqual(sorted(listed - code), [], "listed, but in no code")
+        self.assertEqual(sorted(code - listed), [], "in the code, but not listed")
 
 
 def main():
@@ -316,6 +581,9 @@ def main():
     parser.add_argument("--golden", required=True)
     parser.add_argument("--emulator")
     parser.add_argument("--windows", action="store_true")
+    parser.add_argument("--man", required=True)
+    parser.add_argument("--messages", nargs="+", required=True)
+    parser.add_argument("--line-faults", nargs="+", required=True)
     ARGS, rest = parser.parse_known_args()
     # Wine reads arguments and file names in the Unix locale's encoding, and takes its
     # ANSI code page (1252) from the locale too.

@@ -12,8 +12,9 @@ std::string apply_script(const std::string& script, const std::vector<unsigned c
   script_head head;
   script_tail tail;
   result = old_data;
-  if (!read_head(r, head) || !apply_body(r, head, result.data(), int32_t(result.size()), tail))
-    return r.fault;
+  if (!read_head(r, head)) return r.fault;
+  if (apply_body(r, head, result.data(), int32_t(result.size()), tail) != apply_fault::none)
+    return r.fault.empty() ? "fingerprint mismatch" : r.fault;
   fields.old_path = head.old_path;
   fields.old_md5 = head.old_md5;
   fields.new_md5 = tail.new_md5;

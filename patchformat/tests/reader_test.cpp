@@ -71,10 +71,14 @@ outcome apply(const std::string& script, bool stream = false, bool quick = true)
   script_head head;
   script_tail tail;
   std::string data = old_data;
-  if (read_head(r, head) &&
-      apply_body(r, head, reinterpret_cast<unsigned char*>(&data[0]), int32_t(data.size()), tail))
-    o.result = data;
-  o.fault = r.fault;
+  apply_fault why = !read_head(r, head)
+                        ? apply_fault::script
+                        : apply_body(r, head, reinterpret_cast<unsigned char*>(&data[0]),
+                                     int32_t(data.size()), tail);
+  if (why == apply_fault::none) o.result = data;
+  const char* const why_text[] = {
+      "", "", "md5", "input md5 mismatch", "already patched", "output md5 mismatch"};
+  o.fault = why == apply_fault::script ? r.fault : why_text[int(why)];
   o.old_path = head.old_path;
   o.new_path = tail.new_path;
   if (f != nullptr) std::fclose(f), std::remove("reader_test.tmp");
@@ -156,7 +160,7 @@ TEST(Reader, RefusesDamagedScriptsNamingTheFirstBadLine) {
       {cr_only, "line 1: truncated script"},
       {edited(good(), "<a.old", "<" + long_path), "line 5: line too long"},
       // A script for other data, or one that does not give the result it promises.
-      {edited(good(), "?" + md5(old_data), "?" + md5(new_data())), "input md5 mismatch: a.old"},
+      {edited(good(), "?" + md5(old_data), "?" + md5(new_data())), "input md5 mismatch"},
       {edited(good(), "?" + md5(new_data()), "?" + md5(old_data)), "output md5 mismatch"},
       {edited(good(), "43 \n", "63 \n"), "line 11: value equals the byte it replaces"},
   };
@@ -192,7 +196,8 @@ TEST(Reader, StreamsLongScriptsThroughItsWindow) {
   script_head head;
   script_tail tail;
   ASSERT_TRUE(read_head(r, head));
-  ASSERT_TRUE(apply_body(r, head, reinterpret_cast<unsigned char*>(&o[0]), int32_t(o.size()), tail))
+  ASSERT_EQ(apply_body(r, head, reinterpret_cast<unsigned char*>(&o[0]), int32_t(o.size()), tail),
+            apply_fault::none)
       << r.fault;
   EXPECT_EQ(o, w);
   std::fclose(f);

@@ -1,0 +1,12 @@
+// What a message shows of the text it quotes. Paths come from scripts, which may be
+// hostile: an escape sequence in one could redraw the terminal, so that a refusal reads
+// as success.
+#pragma once
+
+#include <string>
+
+// text with everything that could act on a terminal shown as an escape: control
+// characters (C0, DEL and C1, below U+0100) and bytes that are not valid UTF-8 as \xNN,
+// the invisible marks that break lines or reorder text (U+200E, U+200F, U+2028,
+// U+2029, U+202A to U+202E, U+2066 to U+2069) as \uNNNN. Everything else stands as it is.
+std::string escape_text(const std::string& text);
