@@ -151,15 +151,18 @@ out_fault check_folders(bool confined, const std::wstring& full, size_t from,
   return out_fault::none;
 }
 
-// The longest name the folder's volume takes, in UTF-16 units (255 on NTFS and FAT).
+// The longest name the folder's volume takes, in UTF-16 units (255 on NTFS and FAT). Asked
+// of the folder's own handle: by the volume's root path, Wine also reads the disk device
+// for a label and prints a warning on standard error where it may not.
 size_t name_max(const std::wstring& folder) {
-  wchar_t root[MAX_PATH + 1];
+  HANDLE h = CreateFileW(folder.empty() ? L"." : folder.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 255;
   DWORD longest = 0;
-  if (GetVolumePathNameW(folder.empty() ? L"." : folder.c_str(), root, MAX_PATH + 1) != 0 &&
-      GetVolumeInformationW(root, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) != 0 &&
-      longest > 0)
-    return longest;
-  return 255;
+  BOOL known = GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0);
+  CloseHandle(h);
+  return known != 0 && longest > 0 ? longest : 255;
 }
 
 bool denied(DWORD error) { return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT; }
