@@ -16,7 +16,8 @@
 // and jemalloc.dll, such as
 //   cd build-win64/tarnheap/tests/jemalloc && ../../../wine-run ../../../bench/tarnheap_bench.exe
 #include <windows.h>
-#include <psapi.h>
+
+#include <psapi.h>  // after windows.h, which it needs
 
 #include <algorithm>
 #include <cstdio>
@@ -260,7 +261,9 @@ std::vector<double> batch_in_child() {
   std::string out;
   char buffer[4096];
   DWORD got;
-  while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+  while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    out.append(buffer, got);
+  }
   WaitForSingleObject(process.hProcess, INFINITE);
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
@@ -296,7 +299,9 @@ int main(int argc, char** argv) {
   // Lookups of foreign pointers, which rfree leaves alone: nothing is marked yet.
   std::mt19937_64 random(1);
   const uintptr_t mask = (PAGE_COUNT << PAGE_SHIFT) - 1;  // all ones on 32-bit
-  for (int i = 0; i < 100000; ++i) s.router.free(reinterpret_cast<void*>(uintptr_t(random()) & mask));
+  for (int i = 0; i < 100000; ++i) {
+    s.router.free(reinterpret_cast<void*>(uintptr_t(random()) & mask));
+  }
   report_memory("after 100,000 scattered lookups", private_before);
 
   for (int threads : {1, 2}) {

@@ -60,9 +60,8 @@ void set_page_map_commit(bool (*commit)(void* at, size_t bytes));
 
 // Whether the entry at index may be read: its chunk's flag, in a chunked map.
 inline bool readable(std::atomic<unsigned char>* entries, uintptr_t index) {
-  return !CHUNKED ||
-         entries[ptrdiff_t(index >> CHUNK_SHIFT) - ptrdiff_t(CHUNK_COUNT)].load(
-             std::memory_order_acquire) != 0;
+  return !CHUNKED || entries[ptrdiff_t(index >> CHUNK_SHIFT) - ptrdiff_t(CHUNK_COUNT)].load(
+                         std::memory_order_acquire) != 0;
 }
 
 // Relaxed byte accesses: an entry only ever becomes 1. The store is skipped when it is

@@ -199,8 +199,8 @@ TEST(HostsJemalloc, ItsOwnBlocksNeverReachJemalloc) {
 // jemalloc. So the router uses jemalloc only while it retains its ranges: then the host
 // can never map memory where the block was. A jemalloc that does not retain (turned off
 // in JE_MALLOC_CONF or MALLOC_CONF, or started by the host before init without it) is
-// not used at all, nor is one the host started, retaining or not. 64 MiB blocks go to jemalloc's arena for huge blocks, which purges as
-// soon as they are freed.
+// not used at all, nor is one the host started, retaining or not. 64 MiB blocks go to
+// jemalloc's arena for huge blocks, which purges as soon as they are freed.
 class Reuse : public bound_host {
  protected:
   static void SetUpTestSuite() {
@@ -244,10 +244,10 @@ class Reuse : public bound_host {
   }
   static void free_and_reuse(bool retained) { free_and_reuse(retained, retained); }
 };
-using ReuseRetained = Reuse;    // jemalloc as shipped, or asked to retain by the router
-using ReuseUnretained = Reuse;  // retain turned off
+using ReuseRetained = Reuse;     // jemalloc as shipped, or asked to retain by the router
+using ReuseUnretained = Reuse;   // retain turned off
 using ReuseHostStarted = Reuse;  // started by the host before init, retaining by default
-using HostOptions = Reuse;      // the user's own options
+using HostOptions = Reuse;       // the user's own options
 
 TEST_F(ReuseRetained, JemallocServesAndKeepsTheRange) { free_and_reuse(true); }
 

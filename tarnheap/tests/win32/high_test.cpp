@@ -69,7 +69,7 @@ TEST_F(High, JemallocBlocksAbove2GiBStayWithJemalloc) {
 TEST_F(High, JemallocBlocksAcrossThe47BitSpace) {
   if (sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit space is covered by the cases above";
   const uint64_t four_gib = uint64_t(1) << 32;
-  const uint64_t places[] = {four_gib,          four_gib + 0x10000000, uint64_t(1) << 36,
+  const uint64_t places[] = {four_gib,           four_gib + 0x10000000, uint64_t(1) << 36,
                              0x0000123456780000, uint64_t(1) << 44,     0x00005a5a5a5a0000,
                              uint64_t(1) << 46,  0x00007ff000000000};
   for (uint64_t place : places) {
@@ -85,8 +85,8 @@ TEST_F(High, JemallocBlocksAcrossThe47BitSpace) {
     host_record_only = true;
     host_calls = 0;
     const uint64_t page = uintptr_t(p) & ~uint64_t(0xfff);
-    const uint64_t others[] = {page & 0xffffffff, page - four_gib, page + four_gib,
-                               page | (uint64_t(1) << 47), page + 0x1000, page - 0x1000,
+    const uint64_t others[] = {page & 0xffffffff,          page - four_gib, page + four_gib,
+                               page | (uint64_t(1) << 47), page + 0x1000,   page - 0x1000,
                                page + 0x10000000};
     for (uint64_t other : others) {
       void* o = reinterpret_cast<void*>(uintptr_t(other));

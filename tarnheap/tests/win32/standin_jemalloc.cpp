@@ -3,9 +3,10 @@
 // library's; VirtualAlloc with MEM_TOP_DOWN (above 2 GiB in a large-address-aware
 // process) while top-down mode is on; VirtualAlloc at the first free 64 KiB granule at
 // or above a chosen address for a chosen number of blocks. Like jemalloc with retain,
-// it never gives an address range back: such blocks are only decommitted when freed. Like a jemalloc
-// that starts at its first call, it reports retain on only when its options string said
-// so by then; like one that starts while it loads, it records JE_MALLOC_CONF then.
+// it never gives an address range back: such blocks are only decommitted when freed.
+// Like a jemalloc that starts at its first call, it reports retain on only when its
+// options string said so by then; like one that starts while it loads, it records
+// JE_MALLOC_CONF then.
 #include <windows.h>
 
 #include <atomic>
@@ -36,8 +37,8 @@ void* place(uintptr_t at, size_t size) {
   while (VirtualQuery(reinterpret_cast<void*>(at), &m, sizeof m) == sizeof m) {
     uintptr_t end = reinterpret_cast<uintptr_t>(m.BaseAddress) + m.RegionSize;
     if (m.State == MEM_FREE && end - at >= size) {
-      void* p = VirtualAlloc(reinterpret_cast<void*>(at), size, MEM_RESERVE | MEM_COMMIT,
-                             PAGE_READWRITE);
+      void* p =
+          VirtualAlloc(reinterpret_cast<void*>(at), size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
       if (p != nullptr) return p;
     }
     at = (end + 0xffff) & ~uintptr_t(0xffff);
