@@ -1,5 +1,7 @@
 // The five exports: new blocks go to jemalloc and mark the page of their start; a later
-// realloc or free goes to jemalloc only when that page is marked, else to the host.
+// realloc or free goes to jemalloc only when that page is marked, else to the host. A
+// block whose page cannot be marked (its part of the map cannot be committed) is never
+// handed out.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -54,6 +56,34 @@ bool bind(jemalloc_entries* e) {
   return false;
 }
 
+// A new block whose page is in a chunk of the map not committed yet. When the commit
+// fails the block goes back to jemalloc: unmarked, the host could never free it, and
+// would hand it to its own routine. The host gets null then, as from jemalloc.
+__attribute__((cold, noinline)) void* mark_new(void* p) {
+  if (mark_committing(p)) return p;
+  if (p != nullptr) bound_free(p);
+  prim_no_memory();
+  return nullptr;
+}
+
+// The same for a reallocated block. A failed commit means jemalloc moved the block, so
+// the old one is gone and null would lose its contents: they move on to a block that
+// routes rightly, jemalloc's where its page can be marked, else one of the host's
+// routine. Null only when neither can be had.
+__attribute__((cold, noinline)) void* mark_moved(void* moved, size_t size) {
+  if (mark_committing(moved) || moved == nullptr) return moved;
+  void* to = bound_malloc(size);
+  if (to != nullptr && !mark_committing(to)) {
+    bound_free(to);
+    to = nullptr;
+  }
+  if (to == nullptr) to = fallback_realloc(nullptr, size);
+  if (to != nullptr) memcpy(to, moved, size);
+  bound_free(moved);
+  if (to == nullptr) prim_no_memory();
+  return to;
+}
+
 // Marks are never cleared, so routing is only sound while jemalloc keeps every address
 // range it mapped (its retain option); else a host block could start in a marked page.
 // A jemalloc that does not retain is not used, but stays loaded, as it may have started.
@@ -98,20 +128,20 @@ EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
 
 EXPORT HOT void* TARNHEAP_CALL tarnheap(size_t size) {
   void* p = bound_malloc(size);
-  mark_page(p);
+  if (!mark_page(p)) return mark_new(p);
   return p;
 }
 
 EXPORT HOT void* TARNHEAP_CALL rcalloc(size_t count, size_t size) {
   void* p = bound_calloc(count, size);
-  mark_page(p);
+  if (!mark_page(p)) return mark_new(p);
   return p;
 }
 
 EXPORT HOT void* TARNHEAP_CALL rrealloc(void* block, size_t size) {
   if (!is_marked(block)) return fallback_realloc(block, size);
   void* p = bound_realloc(block, size);
-  mark_page(p);
+  if (!mark_page(p)) return mark_moved(p, size);
   return p;
 }
 

@@ -1,5 +1,6 @@
 // jemalloc through dlopen, and the map's memory through mmap.
 #include <dlfcn.h>
+#include <errno.h>
 #include <link.h>
 #include <sys/mman.h>
 
@@ -95,3 +96,7 @@ void* prim_reserve(size_t bytes) {
   madvise(p, bytes, MADV_NOHUGEPAGE);
   return p;
 }
+
+bool prim_commit(void*, size_t) { return true; }
+
+void prim_no_memory() { errno = ENOMEM; }

@@ -177,6 +177,14 @@ bool prim_pin_self() {
 }
 
 void* prim_reserve(size_t bytes) {
-  // Committed pages are zero and take physical memory only once touched.
-  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  // Address space only: Windows refuses to commit the 32 GiB of a 64-bit map at once.
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_READWRITE);
 }
+
+bool prim_commit(void* at, size_t bytes) {
+  // Committed pages are zero and take physical memory only once touched.
+  return VirtualAlloc(at, bytes, MEM_COMMIT, PAGE_READWRITE) == at;
+}
+
+// jemalloc on Windows reports its errno value through SetLastError.
+void prim_no_memory() { SetLastError(12); }

@@ -199,8 +199,8 @@ TEST(HostsJemalloc, ItsOwnBlocksNeverReachJemalloc) {
 // jemalloc. So the router uses jemalloc only while it retains its ranges: then the host
 // can never map memory where the block was. A jemalloc that does not retain (turned off
 // in JE_MALLOC_CONF or MALLOC_CONF, or started by the host before init without it) is
-// not used at all. 64 MiB blocks go to jemalloc's arena for huge blocks, which purges as
-// soon as they are freed.
+// not used at all, nor is one the host started, retaining or not. 64 MiB blocks go to
+// jemalloc's arena for huge blocks, which purges as soon as they are freed.
 class Reuse : public bound_host {
  protected:
   static void SetUpTestSuite() {
@@ -214,7 +214,8 @@ class Reuse : public bound_host {
     EXPECT_EQ(options != nullptr ? options : "(unset)", before) << "init changed the variable";
   }
 
-  static void free_and_reuse(bool retained) {
+  // Whether jemalloc retains, and whether the router uses it (by default, when it does).
+  static void free_and_reuse(bool retained, bool routed) {
     const size_t size = size_t(64) << 20;
     bool retain = !retained;
     EXPECT_TRUE(jem_read("opt.retain", &retain));
@@ -222,10 +223,10 @@ class Reuse : public bound_host {
     jem_counts start = jem_now();
     void* block = tarnheap(size);
     ASSERT_NE(block, nullptr);
-    EXPECT_EQ(host_calls, retained ? 0 : 1);
-    EXPECT_EQ(jem_now().allocated > start.allocated, retained);
+    EXPECT_EQ(host_calls, routed ? 0 : 1);
+    EXPECT_EQ(jem_now().allocated > start.allocated, routed);
     rfree(block);  // jemalloc's block is released; the host's is left alone
-    if (retained) {
+    if (routed) {
       // jemalloc keeps the range, so no block of the host's can start where this one did.
       void* own = claim_at(block, size);
       EXPECT_EQ(own, nullptr) << "jemalloc gave the block's range back";
@@ -241,14 +242,20 @@ class Reuse : public bound_host {
     EXPECT_EQ(jem_now().freed, before.freed);
     free(block);
   }
+  static void free_and_reuse(bool retained) { free_and_reuse(retained, retained); }
 };
-using ReuseRetained = Reuse;    // jemalloc as shipped, or asked to retain by the router
-using ReuseUnretained = Reuse;  // retain turned off
-using HostOptions = Reuse;      // the user's own options
+using ReuseRetained = Reuse;     // jemalloc as shipped, or asked to retain by the router
+using ReuseUnretained = Reuse;   // retain turned off
+using ReuseHostStarted = Reuse;  // started by the host before init, retaining by default
+using HostOptions = Reuse;       // the user's own options
 
 TEST_F(ReuseRetained, JemallocServesAndKeepsTheRange) { free_and_reuse(true); }
 
 TEST_F(ReuseUnretained, TheHostServesEverything) { free_and_reuse(false); }
+
+// 64-bit Windows builds of jemalloc retain by default; one the host started is the
+// host's all the same.
+TEST_F(ReuseHostStarted, TheHostServesEverything) { free_and_reuse(true, false); }
 
 // Run with JE_MALLOC_CONF=narenas:3.
 TEST_F(HostOptions, AreKeptAndRetainIsAdded) {

@@ -47,4 +47,8 @@ bool in_router(const void* code) {
 
 void set_top_down(bool on) { entry<void (*)(int)>("standin_top_down")(on ? 1 : 0); }
 
+void set_place(uintptr_t at, int count) {
+  entry<void (*)(uintptr_t, int)>("standin_place")(at, count);
+}
+
 const void* last_free_caller() { return entry<const void* (*)()>("standin_free_caller")(); }

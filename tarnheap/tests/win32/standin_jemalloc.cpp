@@ -1,10 +1,12 @@
 // A small counting jemalloc.dll. Blocks carry a header with their size and origin: a
 // private heap of its own normally, so that its blocks never share pages with the C
 // library's; VirtualAlloc with MEM_TOP_DOWN (above 2 GiB in a large-address-aware
-// process) while top-down mode is on. Like jemalloc with retain, it never gives an
-// address range back: top-down blocks are only decommitted when freed. Like a jemalloc
-// that starts at its first call, it reports retain on only when its options string said
-// so by then; like one that starts while it loads, it records JE_MALLOC_CONF then.
+// process) while top-down mode is on; VirtualAlloc at the first free 64 KiB granule at
+// or above a chosen address for a chosen number of blocks. Like jemalloc with retain,
+// it never gives an address range back: such blocks are only decommitted when freed.
+// Like a jemalloc that starts at its first call, it reports retain on only when its
+// options string said so by then; like one that starts while it loads, it records
+// JE_MALLOC_CONF then.
 #include <windows.h>
 
 #include <atomic>
@@ -23,7 +25,26 @@ struct alignas(16) header {
 enum entry { malloc_calls, calloc_calls, realloc_calls, free_calls };
 std::atomic<long> counts[4];
 std::atomic<bool> top_down;
+std::atomic<uintptr_t> place_at;
+std::atomic<int> place_count;
 const void* free_caller;
+
+// The first free range of the size at or above the address, skipping whatever is in
+// use; null past the end of the address space.
+void* place(uintptr_t at, size_t size) {
+  at = (at + 0xffff) & ~uintptr_t(0xffff);
+  MEMORY_BASIC_INFORMATION m;
+  while (VirtualQuery(reinterpret_cast<void*>(at), &m, sizeof m) == sizeof m) {
+    uintptr_t end = reinterpret_cast<uintptr_t>(m.BaseAddress) + m.RegionSize;
+    if (m.State == MEM_FREE && end - at >= size) {
+      void* p =
+          VirtualAlloc(reinterpret_cast<void*>(at), size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+      if (p != nullptr) return p;
+    }
+    at = (end + 0xffff) & ~uintptr_t(0xffff);
+  }
+  return nullptr;
+}
 
 HANDLE heap() {
   static HANDLE own = HeapCreate(0, 0, 0);
@@ -32,11 +53,15 @@ HANDLE heap() {
 
 void* allocate(size_t size) {
   if (size > SIZE_MAX / 2) return nullptr;
-  bool virtual_memory = top_down;
-  void* base = virtual_memory
-                   ? VirtualAlloc(nullptr, size + sizeof(header),
-                                  MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE)
-                   : HeapAlloc(heap(), 0, size + sizeof(header));
+  int left = place_count;
+  while (left > 0 && !place_count.compare_exchange_weak(left, left - 1)) {
+  }
+  bool placed = left > 0;
+  bool virtual_memory = top_down || placed;
+  void* base = placed     ? place(place_at, size + sizeof(header))
+               : top_down ? VirtualAlloc(nullptr, size + sizeof(header),
+                                         MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE)
+                          : HeapAlloc(heap(), 0, size + sizeof(header));
   if (base == nullptr) return nullptr;
   header* h = static_cast<header*>(base);
   h->size = size;
@@ -126,5 +151,10 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 STANDIN_EXPORT const char* standin_options_at_load() { return options_at_load; }
 
 STANDIN_EXPORT void standin_top_down(int on) { top_down = on != 0; }
+
+STANDIN_EXPORT void standin_place(uintptr_t at, int count) {
+  place_at = at;
+  place_count = count;
+}
 
 STANDIN_EXPORT const void* standin_free_caller() { return free_caller; }

@@ -1,0 +1,84 @@
+// A map chunk that cannot be committed (a seam refuses the commits), with the stand-in
+// placing blocks where no chunk is committed yet: no block is handed out unmarked, the
+// blocks given up go back to jemalloc, and a moved block's contents survive.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "../host.h"
+#include "page_map.h"
+#include "standin.h"
+
+namespace {
+bool refuse;
+bool refusing_commit(void* at, size_t bytes) { return !refuse && prim_commit(at, bytes); }
+
+bool holds(const void* p, unsigned char value, size_t size) {
+  const unsigned char* b = static_cast<const unsigned char*>(p);
+  for (size_t i = 0; i < size; ++i) {
+    if (b[i] != value) return false;
+  }
+  return true;
+}
+
+TEST(CommitFails, NoBlockIsHandedOutUnmarked) {
+  if (!CHUNKED) GTEST_SKIP() << "a 32-bit map is committed whole when jemalloc is bound";
+  init(counting_realloc);
+  ASSERT_NE(page_map.limit, 0u) << jem_missing;
+  set_page_map_commit(refusing_commit);
+
+  // New blocks, in chunks not committed yet: given back, and null as from jemalloc.
+  refuse = true;
+  jem_counts start = jem_now();
+  SetLastError(0);
+  EXPECT_EQ(tarnheap(100), nullptr);
+  EXPECT_EQ(GetLastError(), 12u);
+  EXPECT_EQ(rcalloc(4, 25), nullptr);
+  EXPECT_EQ(jem_now().allocated, start.allocated + 2);
+  EXPECT_EQ(jem_now().freed, start.freed + 2);
+
+  refuse = false;
+  void* p = tarnheap(100);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(is_marked(p));
+  memset(p, 0x5a, 100);
+
+  // jemalloc moves the block far away, where the chunk is refused: its contents move on
+  // to a new jemalloc block in a committed chunk ...
+  const uintptr_t distant = uintptr_t(1) << 46;
+  refuse = true;
+  set_place(distant, 1);
+  void* q = rrealloc(p, 200);
+  ASSERT_NE(q, nullptr);
+  EXPECT_LT(uintptr_t(q), distant);
+  EXPECT_TRUE(is_marked(q));
+  EXPECT_TRUE(holds(q, 0x5a, 100));
+
+  // ... else to a block of the host's routine, and every far block goes back.
+  jem_counts before = jem_now();
+  set_place(distant, 2);
+  void* r = rrealloc(q, 300);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(host_calls, 1);
+  EXPECT_EQ(host_block, nullptr);
+  EXPECT_FALSE(is_marked(r));
+  EXPECT_TRUE(holds(r, 0x5a, 100));
+  EXPECT_EQ(jem_now().freed, before.freed + 3);  // the old block and both far ones
+  free(r);
+  EXPECT_EQ(host_calls, 1);
+
+  // Nor from the host's routine: null, with jemalloc's error, and the block is gone.
+  void* t = tarnheap(100);
+  ASSERT_NE(t, nullptr);
+  init(nullptr);
+  before = jem_now();
+  set_place(distant, 2);
+  SetLastError(0);
+  EXPECT_EQ(rrealloc(t, 300), nullptr);
+  EXPECT_EQ(GetLastError(), 12u);
+  EXPECT_EQ(jem_now().freed, before.freed + 3);
+  set_page_map_commit(prim_commit);
+}
+}  // namespace
