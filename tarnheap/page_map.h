@@ -56,7 +56,7 @@ inline void page_map_enable(std::atomic<unsigned char>* entries) {
 bool page_map_commit(const void* p);
 
 // Replaces the routine that commits chunks (prim_commit), so tests can make it fail.
-void set_page_map_commit(bool (*commit)(void* at, size_t bytes));
+void set_page_map_commit(bool (*routine)(void* at, size_t bytes));
 
 // Whether the entry at index may be read: its chunk's flag, in a chunked map.
 inline bool readable(std::atomic<unsigned char>* entries, uintptr_t index) {
