@@ -388,14 +388,16 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                      nullptr) != 0)
       return out_fault::none;
-    // The input has moved away (to the backup, if any) but the result has not taken its
-    // name: it is moved there, and kept if that fails too, since it may be all that is left.
+    // The result has not taken the input's name. The input may have moved away (to the
+    // backup, if any): then the result is moved there, and kept if that fails too, since
+    // it may be all that is left. With a backup asked for, the input may still stand
+    // under its name, and the result goes.
     DWORD error = GetLastError();
-    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
-      return MoveFileExW(temp.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH) != 0
-                 ? out_fault::none
-                 : out_fault::write;
-    DeleteFileW(temp.c_str());
+    bool moved_away =
+        error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    if (moved_away && MoveFileExW(temp.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH) != 0)
+      return out_fault::none;
+    if (!moved_away || entry_exists(full)) DeleteFileW(temp.c_str());
     return out_fault::write;
   }
   // Without force, MoveFileExW refuses an existing name, so a file that appeared since
