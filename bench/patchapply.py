@@ -7,8 +7,8 @@ reports each command's peak memory.
                       [--patchscript build/patchscript/patchscript] [--runs 7]
                       [--vs OTHER] [--emulator build-win32/wine-run]
 
-Pairs: sparse (a few hundred changed bytes), dense (every byte changed, a 96 MiB script)
-and alternating (every other byte changed: 16.7 million blocks, a 224 MiB script). The
+Pairs: sparse (a few hundred changed bytes), dense (every byte changed, a 98 MiB script)
+and alternating (every other byte changed: 16.7 million blocks, a 215 MiB script). The
 scripts are made once, untimed; each pair is checked (--check) and applied, each apply
 writing a fresh output. --vs times a second build of patchapply (an earlier commit's)
 in the same rounds.

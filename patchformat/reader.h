@@ -1,6 +1,6 @@
 // Reading a patch script as a stream: the one parser of the format, shared by the
 // applier, the writer's tests and the fuzz target. The script is never held whole; a
-// dense 96 MiB script passes through a 256 KiB window.
+// dense 98 MiB script passes through a 256 KiB window.
 //
 // Only LF ends a line (one CR before it is dropped, so CR LF scripts read the same).
 // Comment lines ("#...") are skipped wherever a part may start, so the comment parts may
