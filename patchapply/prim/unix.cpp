@@ -337,7 +337,8 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   std::string name;
   out_fault fault = open_folder(out.base, out.path, out.confined, dir, name);
   if (fault != out_fault::none) return fault;
-  if (name.empty() || name == "." || name == "..") return out_fault::write;
+  if (name.empty() || name == "." || name == "..")
+    return out_fault::not_regular;  // it names a folder
   std::string backup = out.backup ? name + ".orig" : "";
 
   // The link or rename that names a file would refuse a name the file system cannot hold.

@@ -342,7 +342,8 @@ out_fault prim_write(const out_request& out, const unsigned char* data, int32_t 
   if (!full_name(out.base, out.path, full)) return out_fault::write;
   out_fault fault = check_folders(out.confined, full, script_part(out.base, full), folder);
   if (fault != out_fault::none) return fault;
-  if (full.empty() || separator(full.back())) return out_fault::write;
+  if (full.empty()) return out_fault::write;
+  if (separator(full.back())) return out_fault::not_regular;  // it names a folder
   std::wstring backup = out.backup ? full + L".orig" : L"";
   size_t longest = name_max(folder);
   if (full.size() - folder.size() > longest) return out_fault::name_too_long;

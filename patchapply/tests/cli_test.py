@@ -421,7 +421,7 @@ class Confinement(Cli):
         # Only a file or a link is replaced, forced or not: a device or a FIFO would turn
         # into a plain file.
         os.mkdir(self.path("dir"))
-        others = ["dir", "NUL"] if ARGS.windows else ["dir"]
+        others = ["dir", "dir/"] + (["NUL"] if ARGS.windows else [])
         if not ARGS.windows:
             os.mkfifo(self.path("fifo"))
             others.append("fifo")
