@@ -54,9 +54,13 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 # The server and the helper processes Wine starts with it outlive the setup test, so
 # they must not hold CTest's output pipe open: their output goes to a log instead.
+# A server still running for this prefix (one lingers for seconds after its last
+# process, and an interrupted run leaves its persistent one) would make "-p" fail: it
+# is stopped first, and waited for.
 set(wine_run ${CMAKE_BINARY_DIR}/wine-run)
 add_test(NAME wine.start
-         COMMAND sh -c "{ '${wine_run}' --server -p && '${wine_run}' cmd /c exit 0; \
+         COMMAND sh -c "{ '${wine_run}' --server -k; '${wine_run}' --server -w; \
+                          '${wine_run}' --server -p && '${wine_run}' cmd /c exit 0; \
                         } </dev/null >'${CMAKE_BINARY_DIR}/wine-start.log' 2>&1")
 add_test(NAME wine.stop COMMAND sh -c "'${wine_run}' --server -k || true")
 set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
