@@ -1,9 +1,27 @@
-// The Linux side of the host tests: Debian's jemalloc as loaded by the router, and the
-// host's own mappings.
+// The Linux side of the host tests: Debian's jemalloc as loaded by the router, the host's
+// own mappings, and an address-space limit.
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+
+#include <cstdio>
 
 #include "host.h"
+
+namespace {
+// HOST_AS_LIMIT=BYTES runs the process under that address-space limit (RLIMIT_AS), as
+// batch schedulers and sandboxes set one, from before any test or init on.
+const bool limited = [] {
+  const char* bytes = getenv("HOST_AS_LIMIT");
+  if (bytes == nullptr) return false;
+  rlimit limit = {strtoul(bytes, nullptr, 10), strtoul(bytes, nullptr, 10)};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) {
+    perror("setrlimit");
+    abort();
+  }
+  return true;
+}();
+}  // namespace
 
 mallctl_fn jem_mallctl() {
   void* module = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);

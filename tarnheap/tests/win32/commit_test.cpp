@@ -26,7 +26,7 @@ bool holds(const void* p, unsigned char value, size_t size) {
 
 TEST(CommitFails, NoBlockIsHandedOutUnmarked) {
   init(counting_realloc);
-  ASSERT_NE(page_map.limit, 0u) << jem_missing;
+  ASSERT_NE(page_map_limit, 0u) << jem_missing;
   set_page_map_commit(refusing_commit);
 
   // New blocks, in chunks not committed yet: given back, and null as from jemalloc.
