@@ -16,24 +16,25 @@ bool (*commit)(void*, size_t) = prim_commit;
 // What an empty slot holds: the shared leaf, less the index of the slot's first page.
 uintptr_t empty_slot(uintptr_t slot) { return shared - (slot << LEAF_BITS); }
 
-// Installs a leaf in the slot, unless another thread did first; returns the slot's new
-// value, or 0 when no leaf can be had. Fresh leaves are zero and nobody writes one
-// before it is installed, so the slot's readers need no ordering.
-uintptr_t make_leaf(uintptr_t slot) {
+// Installs a leaf in the slot, unless another thread did first, and sets *value to the
+// slot's new value; false when no leaf can be had. Fresh leaves are zero and nobody
+// writes one before it is installed, so the slot's readers need no ordering.
+bool make_leaf(uintptr_t slot, uintptr_t* value) {
   char* leaf = spare.exchange(nullptr, std::memory_order_acquire);
   if (leaf == nullptr) leaf = static_cast<char*>(prim_reserve(LEAF_BYTES));
-  if (leaf == nullptr) return 0;
-  uintptr_t found = 0;
-  if (commit(leaf, LEAF_BYTES)) {
-    found = empty_slot(slot);
+  if (leaf == nullptr) return false;
+  bool had = commit(leaf, LEAF_BYTES);
+  if (had) {
+    *value = empty_slot(slot);
     uintptr_t own = reinterpret_cast<uintptr_t>(leaf) - (slot << LEAF_BITS);
-    if (page_map[slot].compare_exchange_strong(found, own, std::memory_order_acq_rel)) {
-      return own;
+    if (page_map[slot].compare_exchange_strong(*value, own, std::memory_order_acq_rel)) {
+      *value = own;
+      return true;
     }
   }
-  char* none = nullptr;
+  char* none = nullptr;  // another thread's leaf is in the slot, or this one is not backed
   spare.compare_exchange_strong(none, leaf, std::memory_order_release);
-  return found;  // the other thread's leaf, or 0 when this one could not be committed
+  return had;
 }
 }  // namespace
 
@@ -69,8 +70,7 @@ bool mark_page(const void* p) {
   if (page_map_limit == 0) return true;
   if (slot >= page_map_limit) return false;
   uintptr_t leaf = page_map[slot].load(std::memory_order_relaxed);
-  if (!FLAT && leaf == empty_slot(slot)) leaf = make_leaf(slot);
-  if (leaf == 0) return false;
+  if (!FLAT && leaf == empty_slot(slot) && !make_leaf(slot, &leaf)) return false;
   // Skipped when set already, so threads marking in one region do not keep writing one
   // cache line.
   // NOLINTNEXTLINE(performance-no-int-to-ptr): slots hold addresses.
