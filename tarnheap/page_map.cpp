@@ -17,8 +17,8 @@ bool (*commit)(void*, size_t) = prim_commit;
 uintptr_t empty_slot(uintptr_t slot) { return shared - (slot << LEAF_BITS); }
 
 // Installs a leaf in the slot, unless another thread did first, and sets *value to the
-// slot's new value; false when no leaf can be had. Fresh leaves are zero and nobody
-// writes one before it is installed, so the slot's readers need no ordering.
+// slot's new value; false when no leaf can be had. The install releases the leaf's
+// making to lookups, which acquire the slot.
 bool make_leaf(uintptr_t slot, uintptr_t* value) {
   char* leaf = spare.exchange(nullptr, std::memory_order_acquire);
   if (leaf == nullptr) leaf = static_cast<char*>(prim_reserve(LEAF_BYTES));
@@ -69,7 +69,7 @@ bool mark_page(const void* p) {
   uintptr_t slot = index >> LEAF_BITS;
   if (page_map_limit == 0) return true;
   if (slot >= page_map_limit) return false;
-  uintptr_t leaf = page_map[slot].load(std::memory_order_relaxed);
+  uintptr_t leaf = page_map[slot].load(std::memory_order_acquire);
   if (!FLAT && leaf == empty_slot(slot) && !make_leaf(slot, &leaf)) return false;
   // Skipped when set already, so threads marking in one region do not keep writing one
   // cache line.

@@ -84,11 +84,11 @@ inline bool unmarked(const std::atomic<unsigned char>* entry) {
 #endif
 }
 
-// The slot of p's region, shared leaf or own; relaxed, since a leaf is published as
-// fresh zero memory that nobody wrote before.
+// The slot of p's region, shared leaf or own. Acquire, so that the leaf another thread
+// just made is read only after what made it (free on x86-64: a plain load).
 inline uintptr_t slot_of(uintptr_t index) {
   if (FLAT) return page_map_flat;
-  return page_map[index >> LEAF_BITS].load(std::memory_order_relaxed);
+  return page_map[index >> LEAF_BITS].load(std::memory_order_acquire);
 }
 
 // NOLINTBEGIN(performance-no-int-to-ptr): slots hold addresses, offset without a mask.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -127,20 +128,32 @@ TEST_F(PageMap, MakesALeafAtARegionsFirstMark) {
 }
 
 // Threads marking and looking up the same pages at once, as threads allocating from one
-// region do, each round in a region without a leaf, so that they race to make it: one
-// leaf must hold every thread's marks. Run under ThreadSanitizer too, where a plain byte
-// access would be a race.
+// region do, each round in a region without a leaf. Each thread's commit of its leaf
+// waits (up to a second) until every thread has one, so that they race to install them:
+// one leaf must hold every thread's marks. Run under ThreadSanitizer too, where a plain
+// byte access would be a race.
+const int racers = 4;
+std::atomic<int> committing;
+bool gathering_commit(void* at, size_t bytes) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  committing.fetch_add(1);
+  while (committing.load() < racers && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
+  }
+  return prim_commit(at, bytes);
+}
+
 TEST_F(PageMap, ConcurrentMarksAndLookups) {
   const uintptr_t region = FLAT ? 0x10000000 : uintptr_t(1) << (PAGE_SHIFT + LEAF_BITS);
   const uintptr_t pages = 512;
-  const int threads = 4;
+  set_page_map_commit(gathering_commit);
   for (uintptr_t round = 0; round < 8; ++round) {
     const uintptr_t base = (FLAT ? 0x20000000 : uintptr_t(0x200000000000)) + round * region;
-    std::atomic<int> waiting{threads};
-    on_threads(threads, [&](uintptr_t t) {
-      for (waiting.fetch_sub(1); waiting.load() > 0;) std::this_thread::yield();
-      for (uintptr_t i = 0; i < pages; ++i) {
-        uintptr_t page = (i * 7 + t * 131) % pages;
+    committing = 0;
+    on_threads(racers, [&](uintptr_t t) {
+      for (uintptr_t i = 0; i < pages; ++i) {  // its own pages, the others' looked up
+        uintptr_t page = (i * 7) % pages;
+        if (page % racers != t) continue;
         EXPECT_TRUE(mark_page(at(base + (page << PAGE_SHIFT) + t * 8)));
         (void)is_marked(at(base + (((page + 1) % pages) << PAGE_SHIFT)));
       }
@@ -150,6 +163,7 @@ TEST_F(PageMap, ConcurrentMarksAndLookups) {
     }
     EXPECT_FALSE(is_marked(at(base + (pages << PAGE_SHIFT))));
   }
+  set_page_map_commit(prim_commit);
 }
 
 // Random marks and lookups against a plain model, a set of page numbers. Addresses come
