@@ -4,8 +4,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 
-#include <cstdio>
-
 #include "host.h"
 
 namespace {
@@ -13,13 +11,10 @@ namespace {
 // batch schedulers and sandboxes set one, from before any test or init on.
 const bool limited = [] {
   const char* bytes = getenv("HOST_AS_LIMIT");
-  if (bytes == nullptr) return false;
-  rlimit limit = {strtoul(bytes, nullptr, 10), strtoul(bytes, nullptr, 10)};
-  if (setrlimit(RLIMIT_AS, &limit) != 0) {
-    perror("setrlimit");
-    abort();
-  }
-  return true;
+  rlim_t limit = bytes != nullptr ? strtoul(bytes, nullptr, 10) : RLIM_INFINITY;
+  rlimit both = {limit, limit};
+  if (bytes != nullptr && setrlimit(RLIMIT_AS, &both) != 0) abort();
+  return bytes != nullptr;
 }();
 }  // namespace
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "host.h"
 #include "page_map.h"
@@ -15,10 +18,15 @@ namespace {
 const char* const missing[] = {"no-such-jemalloc.dll", nullptr};
 // Has none of the je_ entries; not loaded before, as jemalloc would not be.
 const char* const wrong[] = {"version.dll", nullptr};
+// jemalloc's error, as jemalloc.dll reports it: the thread's last-error value.
+void clear_error() { SetLastError(0); }
+int last_error() { return int(GetLastError()); }
 #else
 const char* const missing[] = {"libno-such-jemalloc.so.2", nullptr};
 // A lookup of "malloc" through libutil's handle finds the C library's, a dependency.
 const char* const wrong[] = {"libutil.so.1", nullptr};
+void clear_error() { errno = 0; }
+int last_error() { return errno; }
 #endif
 
 void expect_unavailable() {
@@ -109,7 +117,8 @@ TEST(NullFromRealloc, MarksPageZero) {
 
 // A region's first block when its leaf cannot be had (a seam refuses the commits; no
 // region has a leaf yet in this process): it goes back to jemalloc, and the host gets
-// null with jemalloc's error. 64-bit Windows also shows a moved block's contents moving on.
+// null with jemalloc's error, ENOMEM (12). Only on 64-bit targets, where leaves are made
+// as needed; 64-bit Windows also shows a moved block's contents moving on.
 bool refuse;
 bool refusing_commit(void* at, size_t bytes) { return !refuse && prim_commit(at, bytes); }
 
@@ -120,9 +129,9 @@ TEST(LeafRefused, NewBlocksGoBackToJemalloc) {
   refuse = true;
   host_calls = 0;
   jem_counts start = jem_now();
-  errno = 0;
+  clear_error();
   EXPECT_EQ(tarnheap(100), nullptr);
-  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(last_error(), 12);
   EXPECT_EQ(rcalloc(4, 25), nullptr);
   jem_counts end = jem_now();
   EXPECT_GT(end.allocated, start.allocated);
