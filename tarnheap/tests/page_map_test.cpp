@@ -19,6 +19,7 @@ namespace {
 void* at(uintptr_t address) { return reinterpret_cast<void*>(address); }
 
 const uintptr_t last_page = (PAGE_COUNT - 1) << PAGE_SHIFT;
+const uintptr_t region = uintptr_t(LEAF_BYTES) << PAGE_SHIFT;  // 1 GiB; 0 on 32-bit, one leaf
 
 // Each suite runs in a process of its own and puts a fresh map in use; until then every
 // pointer is foreign and marks go nowhere.
@@ -108,7 +109,6 @@ TEST_F(PageMap, MakesALeafAtARegionsFirstMark) {
   }
   EXPECT_EQ(commits, 0);
 
-  const uintptr_t region = uintptr_t(1) << (PAGE_SHIFT + LEAF_BITS);
   const uintptr_t base = uintptr_t(0x300000000000);
   refuse_commits = true;
   EXPECT_FALSE(mark_page(at(base)));
@@ -144,11 +144,10 @@ bool gathering_commit(void* at, size_t bytes) {
 }
 
 TEST_F(PageMap, ConcurrentMarksAndLookups) {
-  const uintptr_t region = FLAT ? 0x10000000 : uintptr_t(1) << (PAGE_SHIFT + LEAF_BITS);
   const uintptr_t pages = 512;
   set_page_map_commit(gathering_commit);
   for (uintptr_t round = 0; round < 8; ++round) {
-    const uintptr_t base = (FLAT ? 0x20000000 : uintptr_t(0x200000000000)) + round * region;
+    const uintptr_t base = FLAT ? 0x20000000 + round * 0x10000000 : 0x200000000000 + round * region;
     committing = 0;
     on_threads(racers, [&](uintptr_t t) {
       for (uintptr_t i = 0; i < pages; ++i) {  // its own pages, the others' looked up
