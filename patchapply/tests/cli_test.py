@@ -375,16 +375,9 @@ class Confinement(Cli):
         cases = [("../x", "output path leaves its folder"),
                  ("dir/../../x", "output path leaves its folder"),
                  ("/tmp/x", "output path is absolute")]
-        if ARGS.windows:
-            cases += [("..\\x", "output path leaves its folder"),
-                      ("d/.. /x", "output path leaves its folder"),
-                      ("\\x", "output path is absolute"),
-                      ("C:x", "output path has a drive or stream colon"),
-                      ("Z:\\tmp\\x", "output path has a drive or stream colon"),
-                      ("x:stream", "output path has a drive or stream colon"),
+        if ARGS.windows:  # one of each of Windows' rules; all of them in confine_test.cpp
+            cases += [("C:x", "output path has a drive or stream colon"),
                       ("\\\\server\\share\\x", "output path has a UNC or device prefix"),
-                      ("//?/C:/x", "output path has a UNC or device prefix"),
-                      ("d/nul.txt", "output path names a device"),
                       ("COM1", "output path names a device")]
         else:
             # Names that mean nothing special on Linux are kept.
