@@ -123,6 +123,8 @@ class Refusals(Cli):
                            "can't open file: missing.old")
         self.write("a.old", b"abc")
         self.assertRefused(self.run_in_dir("a.old", "missing.new"), "can't open file: missing.new")
+        # What a message quotes is shown so that it cannot act on a terminal.
+        self.assertRefused(self.run_in_dir("\x1b[2Jx", "a.old"), "can't open file: \\x1b[2Jx")
 
     def test_empty_files_are_a_failed_read(self):
         self.write("empty", b"")
@@ -259,8 +261,10 @@ class WriteFailures(Cli):
         stood = b"kept\n" * 200
         failed = nl("write failed\n").encode()
         cases = [(">> out", "", stood), ("> out", "", b"")]  # a "head" needs sh
-        if ARGS.windows:  # cmd, then a Unix shell's handle, which Wine cannot cut back
-            cases += [("> out 2>&1", "", failed), ("> out", "head\\n", None)]
+        if ARGS.windows:  # cmd, then a Unix shell's handle, which Wine cannot cut back: the
+            # position stays at the end of what was written, so the message (past the
+            # limit, lost) does not overwrite the script's start
+            cases += [("> out 2>&1", "", failed), ("> out 2>&1", "head\\n", b"head\n# patch")]
         else:  # the message lands right after the cut, not past a hole
             cases += [("> out 2>&1", "head\\n", b"head\n" + failed),
                       ("1<> out", "head\\n", b"head\n")]
@@ -271,8 +275,8 @@ class WriteFailures(Cli):
                 if "2>&1" not in redirect:
                     self.assertRefused(result, "write failed")
                 self.assertEqual(result.returncode, 1)
-                if after is not None:
-                    self.assertEqual(self.read("out"), after)
+                partial = ARGS.windows and before  # only how the partial script begins is known
+                self.assertEqual(self.read("out")[:len(after) if partial else None], after)
 
         # A complete script replaces what stood from where it began, as a failed one does.
         self.write("out", stood * 400)
