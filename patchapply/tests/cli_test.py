@@ -6,7 +6,6 @@ outputs, and writes that fail partway. Every refusal must leave the folder as it
 The same suite runs the Linux binaries and, with --emulator, the .exe files under Wine
 (where standard error's lines end in CR LF and scripts in CR LF)."""
 
-import argparse
 import atexit
 import os
 import random
@@ -22,14 +21,13 @@ import tempfile
 import time
 import unittest
 
-ARGS = None
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../cli/tests"))
+import suite  # pylint: disable=wrong-import-position
+from suite import ARGS, command, golden_pairs, nl  # pylint: disable=wrong-import-position
+
 LIMIT = 33554432
 NOBODY = 65534
 COPY = None
-
-
-def command(exe, *args):
-    return ([ARGS.emulator] if ARGS.emulator else []) + [exe, *args]
 
 
 def as_nobody():
@@ -51,38 +49,7 @@ def reachable_exe():
     return COPY
 
 
-def nl(text):
-    return text.replace("\n", "\r\n") if ARGS.windows else text
-
-
-def golden_pairs():
-    """The inputs of the checked-in scripts, from the format's golden folder."""
-    sys.path.insert(0, ARGS.golden)
-    import pairs  # pylint: disable=import-outside-toplevel
-    return pairs.golden_pairs()
-
-
-class Cli(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory(prefix="patchapply-")
-        self.cwd = self.dir.name
-
-    def tearDown(self):
-        self.dir.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.cwd, name)
-
-    def write(self, name, data):
-        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return name
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
+class Cli(suite.Scratch):
     def apply(self, *args, preexec_fn=None, stdin=None, cwd=None, timeout=120, nobody=False):
         """The program, or as root with nobody set, a copy of it run as nobody."""
         exe = reachable_exe() if nobody else ARGS.exe
@@ -99,17 +66,6 @@ class Cli(unittest.TestCase):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout
-
-    def shell(self, args, redirect, preexec_fn=None, unix=False):
-        """patchapply with standard output redirected by sh, or under Wine by cmd unless unix
-        is set (Wine's handles from a Unix shell name no file and cannot be cut back)."""
-        if ARGS.windows and not unix:
-            exe = "Z:" + os.path.abspath(ARGS.exe).replace("/", "\\")
-            cmd = [ARGS.emulator, "cmd", "/c", " ".join([exe, *args, redirect])]
-        else:
-            cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', *command(ARGS.exe, *args)]
-        return subprocess.run(cmd, cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=120, preexec_fn=preexec_fn)
 
     def listing(self):
         found = set()
@@ -659,23 +615,12 @@ class ManPage(unittest.TestCase):
         self.assertEqual(sorted(code - listed), [], "in the code, but not listed")
 
 
-def main():
-    global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
+def arguments(parser):
     parser.add_argument("--patchscript", required=True)
-    parser.add_argument("--golden", required=True)
-    parser.add_argument("--emulator")
-    parser.add_argument("--windows", action="store_true")
     parser.add_argument("--man", required=True)
     parser.add_argument("--messages", nargs="+", required=True)
     parser.add_argument("--line-faults", nargs="+", required=True)
-    ARGS, rest = parser.parse_known_args()
-    # Wine reads arguments and file names in the Unix locale's encoding, and takes its
-    # ANSI code page (1252) from the locale too.
-    os.environ["LC_ALL"] = "C.UTF-8"
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
 if __name__ == "__main__":
-    main()
+    suite.main(arguments)
