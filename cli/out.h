@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "identity.h"
+#include "file.h"
 
 // Notes which file standard output is and where the output will begin (program_start
 // calls it, before any file is opened).

@@ -19,3 +19,8 @@ bool ansi_to_native(const std::string& text, std::string& native);
 // What a message shows of ANSI text: its native form where valid, else its bytes, which
 // the escaping then shows as such.
 std::string ansi_shown(const std::string& text);
+
+// Windows: native text (UTF-8) as UTF-16, and UTF-16 as native text; false when the text
+// is not valid (an unpaired surrogate), since it would name some other file.
+bool native_to_wide(const std::string& native, std::wstring& wide);
+bool wide_to_native(const wchar_t* wide, std::string& native);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "identity.h"
+#include "file.h"
 #include "prim/prim.h"
 
 // Reads the file at path, relative to folder base (nullptr: the current folder), into

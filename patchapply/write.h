@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "identity.h"
+#include "file.h"
 #include "prim/prim.h"
 
 struct out_request {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "identity.h"
+#include "file.h"
 #include "out.h"
 #include "prim/prim.h"
 #include "program.h"

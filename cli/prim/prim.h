@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../identity.h"
+#include "../file.h"
 
 // Unix: a file-size limit makes a write fail (EFBIG) instead of ending the process, and a
 // closed standard stream is opened on /dev/null. Windows: nothing.

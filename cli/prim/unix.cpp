@@ -15,14 +15,6 @@
 namespace {
 // Standard output was closed at start: it now leads to /dev/null.
 bool out_closed;
-
-file_id identify_stat(const struct stat& st) {
-  file_id id;
-  id.fine = true;
-  id.volume = uint64_t(st.st_dev);
-  id.file[0] = uint64_t(st.st_ino);
-  return id;
-}
 }  // namespace
 
 void prim_start() {
@@ -41,7 +33,7 @@ prim_out prim_out_probe() {
   struct stat st;
   out.open = !out_closed;
   if (out_closed || fstat(STDOUT_FILENO, &st) != 0) return out;
-  out.id = identify_stat(st);
+  out.id = device_inode(st.st_dev, st.st_ino);
   out.file = S_ISREG(st.st_mode);
   if (!out.file) return out;
   int flags = fcntl(STDOUT_FILENO, F_GETFL);
@@ -63,8 +55,21 @@ bool prim_out_cut(int64_t at) { return ftruncate(STDOUT_FILENO, off_t(at)) == 0;
 void prim_out_seek(int64_t at) { (void)lseek(STDOUT_FILENO, off_t(at), SEEK_SET); }
 
 bool prim_out_write(const unsigned char* data, size_t size) {
+  return write_all(STDOUT_FILENO, data, size);
+}
+
+std::string prim_message_text(const std::string& text) { return text; }
+
+file_id identify(std::intptr_t handle) {
+  struct stat st;
+  return fstat(int(handle), &st) == 0 ? device_inode(st.st_dev, st.st_ino) : file_id();
+}
+
+file_id identify(std::FILE* file) { return identify(fileno(file)); }
+
+bool write_all(std::intptr_t handle, const unsigned char* data, size_t size) {
   while (size > 0) {
-    ssize_t n = write(STDOUT_FILENO, data, size);
+    ssize_t n = write(int(handle), data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -72,15 +77,6 @@ bool prim_out_write(const unsigned char* data, size_t size) {
   }
   return true;
 }
-
-std::string prim_message_text(const std::string& text) { return text; }
-
-file_id identify(std::intptr_t handle) {
-  struct stat st;
-  return fstat(int(handle), &st) == 0 ? identify_stat(st) : file_id();
-}
-
-file_id identify(std::FILE* file) { return identify(fileno(file)); }
 
 bool ansi_to_native(const std::string& text, std::string& native) {
   native = text;

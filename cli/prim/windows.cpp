@@ -66,13 +66,7 @@ void prim_out_seek(int64_t at) {
 }
 
 bool prim_out_write(const unsigned char* data, size_t size) {
-  while (size > 0) {
-    DWORD chunk = size > (1u << 24) ? (1u << 24) : DWORD(size), done = 0;
-    if (WriteFile(out_handle(), data, chunk, &done, nullptr) == 0 || done == 0) return false;
-    data += done;
-    size -= done;
-  }
-  return true;
+  return write_all(std::intptr_t(out_handle()), data, size);
 }
 
 std::string prim_message_text(const std::string& text) {
@@ -115,16 +109,33 @@ file_id identify(std::intptr_t handle) {
 
 file_id identify(std::FILE* file) { return identify(_get_osfhandle(_fileno(file))); }
 
+bool write_all(std::intptr_t handle, const unsigned char* data, size_t size) {
+  while (size > 0) {
+    DWORD chunk = size > (1u << 24) ? (1u << 24) : DWORD(size), done = 0;
+    if (WriteFile(reinterpret_cast<HANDLE>(handle), data, chunk, &done, nullptr) == 0 || done == 0)
+      return false;
+    data += done;
+    size -= done;
+  }
+  return true;
+}
+
 bool ansi_to_native(const std::string& text, std::string& native) {
   std::wstring wide;
-  if (!to_wide(CP_ACP, text, wide)) return false;
-  if (wide.empty()) return native.clear(), true;
-  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()), nullptr,
-                              0, nullptr, nullptr);
+  return to_wide(CP_ACP, text, wide) && wide_to_native(wide.c_str(), native);
+}
+
+bool native_to_wide(const std::string& native, std::wstring& wide) {
+  return to_wide(CP_UTF8, native, wide);
+}
+
+bool wide_to_native(const wchar_t* wide, std::string& native) {
+  int n =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return false;
   native.resize(size_t(n));
-  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()), &native[0], n,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, &native[0], n, nullptr, nullptr);
+  native.resize(size_t(n - 1));
   return true;
 }
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "identity.h"
+#include "file.h"
 
 // The program proper (main.cpp), called by the entry point with native arguments.
 int patchapply_main(int argc, char** argv);

@@ -17,14 +17,6 @@
 
 namespace {
 
-file_id identify_stat(const struct stat& st) {
-  file_id id;
-  id.fine = true;
-  id.volume = uint64_t(st.st_dev);
-  id.file[0] = uint64_t(st.st_ino);
-  return id;
-}
-
 // Lookups in the folder need search permission on it; an O_PATH descriptor opens without.
 bool searchable(int fd) { return faccessat(fd, ".", X_OK, AT_EACCESS) == 0; }
 
@@ -147,17 +139,6 @@ mode_t current_umask() {
   return mask;
 }
 
-bool write_all(int fd, const unsigned char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
-}
-
 // Moves the finished temporary file into place. Without force the kernel refuses an
 // existing name, so a file that appeared since the check is not replaced either.
 commit_fault put_in_place(int dir, const char* temp, const char* name, bool force) {
@@ -264,7 +245,7 @@ dir_fault prim_dir_enter(prim_dir& dir, const std::string& part, bool follow) {
 prim_entry prim_entry_of(const prim_dir& dir, const std::string& name) {
   prim_entry entry;
   struct stat st;
-  if (fstatat(dir.fd, name.c_str(), &st, 0) == 0) entry.id = identify_stat(st);
+  if (fstatat(dir.fd, name.c_str(), &st, 0) == 0) entry.id = device_inode(st.st_dev, st.st_ino);
   if (fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return entry;
   entry.exists = true;
   entry.link = S_ISLNK(st.st_mode);
@@ -340,7 +321,7 @@ load_fault prim_read(const prim_dir& dir, const std::string& name, bool in_place
     got += size_t(n);
   }
   *length = int32_t(got);
-  *id = identify_stat(st);
+  *id = device_inode(st.st_dev, st.st_ino);
   attrs->mode = unsigned(st.st_mode & 07777);
   attrs->uid = int64_t(st.st_uid);
   attrs->gid = int64_t(st.st_gid);

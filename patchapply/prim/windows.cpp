@@ -10,32 +10,13 @@
 #include <vector>
 
 #include "prim.h"
+#include "text.h"
 
 namespace {
 
 std::vector<std::string> args;
 std::vector<char*> arg_pointers;
 std::vector<bool> arg_exact;
-
-bool to_utf8(const wchar_t* wide, std::string& out) {
-  int n =
-      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return false;
-  out.resize(size_t(n));
-  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, &out[0], n, nullptr, nullptr);
-  out.resize(size_t(n - 1));
-  return true;
-}
-
-bool to_wide(UINT code_page, const std::string& text, std::wstring& out) {
-  if (text.empty()) return out.clear(), true;
-  int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), int(text.size()),
-                              nullptr, 0);
-  if (n <= 0) return false;
-  out.resize(size_t(n));
-  MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), &out[0], n);
-  return true;
-}
 
 bool separator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -46,7 +27,7 @@ bool rooted(const std::wstring& p) {
 
 std::wstring wide(const std::string& text) {
   std::wstring out;
-  return to_wide(CP_UTF8, text, out) ? out : std::wstring();
+  return native_to_wide(text, out) ? out : std::wstring();
 }
 
 // The identity of the file at name, following links; unknown when it cannot be opened.
@@ -117,23 +98,13 @@ std::wstring absolute(const std::wstring& path) {
   return full;
 }
 
-bool write_all(HANDLE h, const unsigned char* data, size_t size) {
-  while (size > 0) {
-    DWORD chunk = size > (1u << 24) ? (1u << 24) : DWORD(size), done = 0;
-    if (WriteFile(h, data, chunk, &done, nullptr) == 0 || done == 0) return false;
-    data += done;
-    size -= done;
-  }
-  return true;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   args.resize(size_t(argc));
   arg_exact.resize(size_t(argc));
   for (int i = 0; i < argc; ++i) {
-    arg_exact[size_t(i)] = to_utf8(argv[i], args[size_t(i)]);
+    arg_exact[size_t(i)] = wide_to_native(argv[i], args[size_t(i)]);
     arg_pointers.push_back(&args[size_t(i)][0]);
   }
   arg_pointers.push_back(nullptr);
@@ -150,7 +121,7 @@ std::FILE* prim_open_script(const char* path) {
     return stdin;
   }
   std::wstring name;
-  return to_wide(CP_UTF8, path, name) ? _wfopen(name.c_str(), L"rb") : nullptr;
+  return native_to_wide(path, name) ? _wfopen(name.c_str(), L"rb") : nullptr;
 }
 
 prim_dir::~prim_dir() = default;
@@ -162,7 +133,7 @@ dir_fault prim_dir_open(const char* base, prim_dir& dir) {
 
 dir_fault prim_dir_enter(prim_dir& dir, const std::string& part, bool follow) {
   std::wstring name;
-  if (!to_wide(CP_UTF8, part, name)) return dir_fault::missing;
+  if (!native_to_wide(part, name)) return dir_fault::missing;
   if (!rooted(name)) name = dir.path + name;
   while (name.size() > 1 && separator(name.back()) && name[name.size() - 2] != L':')
     name.pop_back();
@@ -262,7 +233,7 @@ commit_fault prim_commit(const prim_dir& dir, const std::string& file,
   // or killed, the system removes the file as its handle closes. Kept once flushed.
   FILE_DISPOSITION_INFO disposition = {TRUE};
   bool ok = SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
-  ok = ok && write_all(h, data, size_t(length)) && FlushFileBuffers(h) != 0;
+  ok = ok && write_all(std::intptr_t(h), data, size_t(length)) && FlushFileBuffers(h) != 0;
   disposition.DeleteFile = FALSE;
   ok = ok && SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
   ok = CloseHandle(h) != 0 && ok;

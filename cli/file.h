@@ -1,6 +1,8 @@
-// Which file an open file is, so that no program writes into one of its own inputs.
+// Open files by their system handle: which file one is, so that no program writes into
+// one of its own inputs, and writing a whole buffer to one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -22,8 +24,15 @@ struct file_id {
 file_id identify(std::intptr_t handle);
 file_id identify(std::FILE* file);
 
+// A Unix file's identity, by its device and inode.
+file_id device_inode(uint64_t device, uint64_t inode);
+
 inline bool known(const file_id& id) { return id.fine || id.coarse; }
 
 // True when a and b are one file, compared in the finer form both have. Two identities
 // with no form in common are not the same: an unknown one is for the caller to refuse.
 bool same_file(const file_id& a, const file_id& b);
+
+// Writes data[0..size) to the open file (a descriptor on Unix, a HANDLE on Windows), all of
+// it, going on after a short write; false on failure.
+bool write_all(std::intptr_t handle, const unsigned char* data, size_t size);

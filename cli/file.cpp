@@ -1,4 +1,4 @@
-#include "identity.h"
+#include "file.h"
 
 namespace {
 bool match(uint64_t volume_a, uint64_t volume_b, const file_id& a, const file_id& b) {
@@ -6,6 +6,14 @@ bool match(uint64_t volume_a, uint64_t volume_b, const file_id& a, const file_id
   return a.written == b.written && a.changed == b.changed && a.size == b.size;
 }
 }  // namespace
+
+file_id device_inode(uint64_t device, uint64_t inode) {
+  file_id id;
+  id.fine = true;
+  id.volume = device;
+  id.file[0] = inode;
+  return id;
+}
 
 bool same_file(const file_id& a, const file_id& b) {
   if (a.fine && b.fine)
