@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -36,8 +37,9 @@ void read_xattrs(int fd, prim_attrs* attrs) {
   std::string names(size_t(n > 0 ? n : 0), '\0');
   n = n > 0 ? flistxattr(fd, &names[0], names.size()) : 0;
   names.resize(size_t(n > 0 ? n : 0));
-  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-    std::string name = names.c_str() + at;
+  for (size_t at = 0, end = 0; at < names.size(); at = end + 1) {
+    end = std::min(names.find('\0', at), names.size());
+    std::string name = names.substr(at, end - at);
     ssize_t size = fgetxattr(fd, name.c_str(), nullptr, 0);
     std::string value(size_t(size > 0 ? size : 0), '\0');
     if (size < 0 || name == "security.capability" ||

@@ -50,6 +50,10 @@ def reachable_exe():
 
 
 class Cli(suite.Scratch):
+    def linux_as_root(self):
+        if ARGS.windows or os.geteuid() != 0:
+            self.skipTest("Linux's permissions, as root")
+
     def apply(self, *args, preexec_fn=None, stdin=None, cwd=None, timeout=120, nobody=False):
         """The program, or as root with nobody set, a copy of it run as nobody."""
         exe = reachable_exe() if nobody else ARGS.exe
@@ -160,10 +164,10 @@ class RoundTrips(Cli):
             for check in (["--check"], []):
                 self.assertRefused([*check, *args, "s"], message, nobody=nobody)
 
-    @unittest.skipIf(sys.platform != "linux" or os.geteuid() != 0, "Linux, as root")
     def test_folders_that_may_be_searched_but_not_read(self):
         """Paths through folders of mode 0711 and 0333 reach their files, as cat reaches
         them; a folder that may not be searched says so."""
+        self.linux_as_root()
         text = self.script(b"abcdef", b"abXdef").replace(b"\r\n", b"\n")
         self.write("s", text.replace(b">script_a.new", b">w/x"))
         for name, mode in (("r", 0o711), ("w", 0o333), ("z", 0o700)):
@@ -240,11 +244,11 @@ class InPlace(Cli):
         os.mkdir(self.path("a.old.orig"))
         self.assertRefused(["-f", "-i", "-b", "s"], "output is not a regular file: a.old.orig")
 
-    @unittest.skipIf(sys.platform != "linux" or os.geteuid() != 0, "Linux, as root")
     def test_a_folder_that_keeps_the_inputs_name_is_refused_first(self):
         """The write would fail halfway, with names made that it could not take back: in a
         sticky folder where the input is another user's, in an append-only folder. Refused
         before any name is made, as --check refuses it."""
+        self.linux_as_root()
         os.chmod(self.cwd, 0o1777)
         os.chown(self.path("a.old"), 12345, 12345)
         os.chmod(self.path("a.old"), 0o666)
