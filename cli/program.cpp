@@ -12,8 +12,8 @@
 namespace {
 std::string name;
 
-// The line as it goes to standard error: what it quotes escaped, in the platform's text.
-std::string message(const char* format, va_list args) {
+// Writes the line to standard error: what it quotes escaped, in the platform's text.
+void say(const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   int n = std::vsnprintf(nullptr, 0, format, args);
@@ -21,7 +21,7 @@ std::string message(const char* format, va_list args) {
   std::vsnprintf(&text[0], text.size(), format, again);
   va_end(again);
   text.pop_back();
-  return prim_message_text(escape_text(text));
+  std::fprintf(stderr, "%s\n", prim_message_text(escape_text(text)).c_str());
 }
 }  // namespace
 
@@ -36,16 +36,14 @@ const char* program_name() { return name.c_str(); }
 void error_exit(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = message(format, args);
+  say(format, args);
   va_end(args);
-  std::fprintf(stderr, "%s\n", text.c_str());
   std::exit(1);
 }
 
 void note(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = message(format, args);
+  say(format, args);
   va_end(args);
-  std::fprintf(stderr, "%s\n", text.c_str());
 }
