@@ -6,10 +6,6 @@
 
 #include "reader.h"
 
-// Capacity of the input buffer. As in patchscript, an input that fills it is refused, so
-// inputs are 1 to 33,554,431 bytes.
-constexpr int32_t APPLY_LIMIT = 0x2000000;
-
 enum class apply_fault {
   none,
   script,   // a fault in the script, in r.fault

@@ -3,9 +3,7 @@
 
 #include <cstdint>
 
-// Capacity of each input buffer. A read that fills it is refused, so the largest file
-// accepted is one byte smaller.
-constexpr int32_t INPUT_LIMIT = 0x2000000;
+#include "buffer.h"
 
 // Reads the file at path into buffer (INPUT_LIMIT bytes) and returns its length, at
 // least 1. Ends the program through error_exit when the file cannot be opened or read,

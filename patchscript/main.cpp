@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fail.h"
 #include "input.h"
 #include "md5.h"
+#include "out.h"
 #include "prim/prim.h"
+#include "program.h"
 #include "script.h"
 #include "stamp.h"
+#include "text.h"
 
 namespace {
 // All of the program's data is static: two fixed input buffers and the texts.
@@ -23,20 +25,16 @@ char stamp[4096];
 // A CR or LF in a path would start a new line in the script, and a forged ">" line
 // makes the applying tool write some other file.
 bool has_line_break(const char* path) { return std::strpbrk(path, "\r\n") != nullptr; }
-
-// The name for the usage line: as invoked, or the program's own when none was given.
-const char* program_name(int argc, char** argv) {
-  return argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "patchscript";
-}
 }  // namespace
 
 int program_main(int argc, char** argv) {
   // The writer stages its text itself. Unbuffered, the stream holds nothing back that
   // the exit of a failed run could still write after the output was cut back.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  prim_output_note();
+  program_start(argc > 0 && argv[0] != nullptr ? ansi_shown(argv[0]).c_str() : nullptr,
+                "patchscript");
 
-  if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name(argc, argv));
+  if (argc != 3) error_exit("usage: %s [old_file] [new_file]", program_name());
   const char* old_path = argv[1];
   const char* new_path = argv[2];
   if (has_line_break(old_path) || has_line_break(new_path))
@@ -44,7 +42,7 @@ int program_main(int argc, char** argv) {
   if (!prim_arg_exact(1) || !prim_arg_exact(2))
     error_exit("file name has a character outside the ansi code page");
 
-  if (prim_output_unknown()) error_exit("can't identify standard output");
+  if (out_unknown()) error_exit("can't identify standard output");
 
   // The old file is loaded first, so when both are unreadable the message names it.
   int32_t old_length = load_input(old_data, old_path);
@@ -61,8 +59,8 @@ int program_main(int argc, char** argv) {
 
   // A full disk or a closed stream must not pass for a written script, nor leave part
   // of one behind in a file.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !prim_output_trim()) {
-    prim_output_undo();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !out_finish()) {
+    out_undo();
     error_exit("write failed");
   }
   return 0;

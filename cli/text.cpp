@@ -1,4 +1,4 @@
-#include "escape.h"
+#include "text.h"
 
 #include <cstdio>
 
@@ -54,4 +54,9 @@ std::string escape_text(const std::string& text) {
     i += length > 0 ? length : 1;
   }
   return out;
+}
+
+std::string ansi_shown(const std::string& text) {
+  std::string native;
+  return ansi_to_native(text, native) ? native : text;
 }

@@ -1,5 +1,5 @@
 // What messages show of hostile text: nothing that acts on a terminal, nothing invalid.
-#include "escape.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
