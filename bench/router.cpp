@@ -10,7 +10,6 @@
 // (one command line).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,8 +22,6 @@
 #include "tarnheap_load.h"
 
 namespace {
-const char tunable[] = "glibc.rtld.optional_static_tls=16384";
-
 struct allocator {
   void* (*malloc)(size_t);
   void* (*realloc)(void*, size_t);
@@ -50,15 +47,17 @@ void load() {
   }
   api.init(realloc);
   routed = {api.tarnheap, api.rrealloc, api.rfree};
-  // The library the router bound, now loaded.
-  void* jemalloc = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
+  // The jemalloc the router bound, its own, beside the library.
+  std::string library = TARNHEAP_LIBRARY;
+  library = library.substr(0, library.rfind('/') + 1) + "libtarnheap-jemalloc.so";
+  void* jemalloc = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (jemalloc == nullptr) {
-    fprintf(stderr, "jemalloc was not bound\n");
+    fprintf(stderr, "jemalloc was not bound (%s)\n", library.c_str());
     exit(1);
   }
-  direct = {lookup<void* (*)(size_t)>(jemalloc, "malloc"),
-            lookup<void* (*)(void*, size_t)>(jemalloc, "realloc"),
-            lookup<void (*)(void*)>(jemalloc, "free")};
+  direct = {lookup<void* (*)(size_t)>(jemalloc, "je_malloc"),
+            lookup<void* (*)(void*, size_t)>(jemalloc, "je_realloc"),
+            lookup<void (*)(void*)>(jemalloc, "je_free")};
   void* forwarder = dlopen(SHIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   if (forwarder == nullptr) {
     fprintf(stderr, "%s\n", dlerror());
@@ -161,15 +160,6 @@ BENCHMARK_CAPTURE(batch, shim, &shim)->Threads(1)->Threads(2);
 BENCHMARK_CAPTURE(batch, router, &routed)->Threads(1)->Threads(2);
 
 int main(int argc, char** argv) {
-  // Debian's jemalloc needs room in the static TLS block when loaded after start-up.
-  const char* set = getenv("GLIBC_TUNABLES");
-  if (set == nullptr || strstr(set, tunable) == nullptr) {
-    std::string value = set != nullptr ? std::string(set) + ":" + tunable : tunable;
-    setenv("GLIBC_TUNABLES", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    perror("execv");
-    return 1;
-  }
   load();
   report_map_memory();
   benchmark::Initialize(&argc, argv);

@@ -13,7 +13,8 @@ const char* const missing[] = {"no-such-jemalloc.dll", nullptr};
 // Has none of the je_ entries; not loaded before, as jemalloc would not be.
 const char* const wrong[] = {"version.dll", nullptr};
 #else
-const char* const missing[] = {"libno-such-jemalloc.so.2", nullptr};
+const char* const missing[] = {"$ORIGIN/libno-such-jemalloc.so", "libno-such-jemalloc.so.2",
+                               nullptr};
 // A lookup of "malloc" through libutil's handle finds the C library's, a dependency.
 const char* const wrong[] = {"libutil.so.1", nullptr};
 #endif
