@@ -20,8 +20,8 @@ const char* const prim_jemalloc_libraries[] = {"$ORIGIN/libtarnheap-jemalloc.so"
 
 namespace {
 // The folder of the object that holds this code (libtarnheap.so, or a program that
-// links these objects), with its final slash; empty when unknown. A library loaded by
-// a relative path is found from the current folder, as the host named it.
+// links these objects), with its final slash; empty when unknown. The path of a library
+// the host loaded by a relative name is taken from the current folder when init runs.
 std::string own_folder() {
   Dl_info info;
   link_map* self = nullptr;
