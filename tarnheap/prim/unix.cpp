@@ -99,10 +99,10 @@ const char* const plain[5] = {"malloc", "calloc", "realloc", "free", "mallctl"};
 void* loaded_here;
 }  // namespace
 
-bool prim_bind_jemalloc(const char* name, jemalloc_entries* out) {
-  std::string path = expand(name);
+bool prim_bind_jemalloc(const char* library, jemalloc_entries* out) {
+  std::string path = expand(library);
   if (path.empty()) return false;
-  const char* library = path.c_str();
+  library = path.c_str();
   // Loaded before, by anyone else: linked or preloaded it is the process's own malloc,
   // and a host that loaded it may allocate from it; either way host blocks would share
   // its pages.
