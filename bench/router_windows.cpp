@@ -1,9 +1,10 @@
 // The router on Windows, side by side in one run, every side called through function
 // pointers as a host that loads the libraries calls them:
-//  - the map's committed memory after binding, after 100,000 lookups scattered over the
-//    whole address space and after the pair: the map's own reservation walked with
-//    VirtualQuery, and the growth of the process's private bytes from
-//    GetProcessMemoryInfo (jemalloc's own start included);
+//  - the map's committed memory (its reservations walked with VirtualQuery) and the
+//    growth of the process's private bytes (GetProcessMemoryInfo), after binding, after
+//    100,000 lookups scattered over the user address space and with live blocks of 4 KiB
+//    over 4 GiB; through the router and directly, each in a process of its own (the
+//    program with --memory router or --memory direct);
 //  - malloc(64)+free through tarnheap.dll, through direct calls to the same jemalloc.dll,
 //    through a library that only forwards to it and through that library's framed malloc
 //    (the floor for acting after jemalloc returns), at 1 and 2 threads;
@@ -68,14 +69,16 @@ struct sides {
   allocator direct, shim, router;
 };
 
-sides load() {
+// Through the router, or with the router loaded but not bound (no map) and jemalloc.dll
+// loaded directly.
+sides load(bool bind = true) {
   tarnheap_api api;
   if (tarnheap_load(&api, nullptr) != 0) {
     std::fprintf(stderr, "cannot load tarnheap.dll\n");
     std::exit(1);
   }
-  api.init(host_realloc);
-  HMODULE jemalloc = GetModuleHandleA("jemalloc.dll");
+  if (bind) api.init(host_realloc);
+  HMODULE jemalloc = bind ? GetModuleHandleA("jemalloc.dll") : LoadLibraryA("jemalloc.dll");
   // A router that fell back to the host would time the C library instead.
   bool retain = false;
   size_t size = sizeof retain;
@@ -193,30 +196,32 @@ __attribute__((noinline)) double batch(const allocator& a, bool) {
   return (now_ns() - start) / (double(n) * double(blocks.size()));
 }
 
-// The map's reservation (the chunk flags and the map) is the one allocation of exactly
-// its size; its committed bytes, -1 when it is not found.
-long long map_committed() {
-  const uintptr_t size = CHUNK_COUNT + PAGE_COUNT;
+// The committed bytes of the reservations shaped like the map's: its top with the shared
+// leaf (on 32-bit its one leaf), and its leaves. Others of a leaf's size may exist, so
+// what counts is the growth after binding.
+long long map_shaped_committed() {
+  const uintptr_t top = (FLAT ? 0 : TOP_SLOTS * sizeof(uintptr_t)) + LEAF_BYTES;
   MEMORY_BASIC_INFORMATION m;
   uintptr_t at = 0;
   void* base = nullptr;
   uintptr_t total = 0;
   long long committed = 0;
-  long long found = -1;
-  while (VirtualQuery(reinterpret_cast<void*>(at), &m, sizeof m) == sizeof m) {
-    if (m.AllocationBase != base) {
-      if (base != nullptr && total == size) found = committed;
-      base = m.AllocationBase;
+  long long found = 0;
+  for (bool more = true; more;) {
+    more = VirtualQuery(reinterpret_cast<void*>(at), &m, sizeof m) == sizeof m;
+    if (!more || m.AllocationBase != base) {
+      if (base != nullptr && (total == top || total == LEAF_BYTES)) found += committed;
+      base = more ? m.AllocationBase : nullptr;
       total = 0;
       committed = 0;
     }
+    if (!more) break;
     if (base != nullptr) total += m.RegionSize;
     if (m.State == MEM_COMMIT) committed += (long long)m.RegionSize;
     uintptr_t next = reinterpret_cast<uintptr_t>(m.BaseAddress) + m.RegionSize;
-    if (next <= at) break;
+    more = next > at;
     at = next;
   }
-  if (base != nullptr && total == size) found = committed;
   return found;
 }
 
@@ -229,18 +234,50 @@ double private_mib() {
   return double(c.PagefileUsage) / 1048576.0;
 }
 
-void report_memory(const char* when, double private_before) {
-  std::printf("map committed %s: %.2f MiB; process private bytes %+.2f MiB since before init\n",
-              when, double(map_committed()) / 1048576.0, private_mib() - private_before);
+struct memory_base {
+  double private_mib;
+  long long map;
+};
+memory_base memory_now() { return {private_mib(), map_shaped_committed()}; }
+
+void report_memory(const char* side, const char* when, const memory_base& before) {
+  memory_base now = memory_now();
+  std::printf("%-6s %-34s map committed %7.2f MiB, process private bytes %+9.2f MiB\n", side, when,
+              double(now.map - before.map) / 1048576.0, now.private_mib - before.private_mib);
   std::fflush(stdout);
 }
 
-// The batch in a process of its own: its ratios to direct jemalloc, router last.
-std::vector<double> batch_in_child() {
+// The map's cost at three points, through the router or directly (the router loaded but
+// not bound): after binding, after 100,000 lookups scattered over the user address
+// space (47 bits on x86-64; rfree leaves them alone, as nothing is marked there) and
+// with live blocks of 4 KiB over 4 GiB (400 MiB on 32-bit).
+void memory_points(bool bind) {
+  const char* side = bind ? "router" : "direct";
+  memory_base before = memory_now();
+  sides s = load(bind);
+  const allocator& a = bind ? s.router : s.direct;
+  report_memory(side, "after binding", before);
+  std::mt19937_64 random(1);
+  for (int i = 0; i < 100000 && bind; ++i) {
+    a.free(reinterpret_cast<void*>(uintptr_t(random()) &
+                                   (UINTPTR_MAX >> (sizeof(void*) == 8 ? 17 : 0))));
+  }
+  report_memory(side, "after 100,000 scattered lookups", before);
+  std::vector<void*> blocks(sizeof(void*) == 8 ? 1000000 : 100000);
+  for (void*& b : blocks) b = a.malloc(4096);
+  report_memory(
+      side,
+      sizeof(void*) == 8 ? "with 10^6 live blocks of 4 KiB" : "with 10^5 live blocks of 4 KiB",
+      before);
+  for (void* b : blocks) a.free(b);
+}
+
+// The program run again with an option, in a process of its own; its output.
+std::string in_child(const wchar_t* option) {
   wchar_t self[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n == MAX_PATH) std::exit(1);
-  std::wstring command = L"\"" + std::wstring(self) + L"\" --batch";
+  std::wstring command = L"\"" + std::wstring(self) + L"\" " + option;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read_end, write_end;
   if (!CreatePipe(&read_end, &write_end, &inherit, 0)) std::exit(1);
@@ -254,7 +291,7 @@ std::vector<double> batch_in_child() {
   PROCESS_INFORMATION process;
   if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
                       &process)) {
-    std::fprintf(stderr, "cannot start the batch process\n");
+    std::fprintf(stderr, "cannot start a process of its own\n");
     std::exit(1);
   }
   CloseHandle(write_end);
@@ -269,6 +306,12 @@ std::vector<double> batch_in_child() {
   CloseHandle(process.hThread);
   CloseHandle(read_end);
   std::fputs(out.c_str(), stdout);
+  return out;
+}
+
+// The batch in a process of its own: its ratios to direct jemalloc, router last.
+std::vector<double> batch_in_child() {
+  std::string out = in_child(L"--batch");
   double one, two;
   size_t at = out.find("ratios ");
   if (at == std::string::npos || std::sscanf(out.c_str() + at, "ratios %lf %lf", &one, &two) != 2) {
@@ -293,24 +336,13 @@ int main(int argc, char** argv) {
     run_batch(load());
     return 0;
   }
-  // What reserving the map's size costs the process on its own, for comparison: nothing
-  // on Windows, where only committed memory is charged; Wine keeps a byte per page.
-  double before_reserve = private_mib();
-  void* bare = VirtualAlloc(nullptr, CHUNK_COUNT + PAGE_COUNT, MEM_RESERVE, PAGE_NOACCESS);
-  std::printf("a bare reservation of the map's size: process private bytes %+.2f MiB\n",
-              private_mib() - before_reserve);
-  if (bare != nullptr) VirtualFree(bare, 0, MEM_RELEASE);
-  double private_before = private_mib();
-  sides s = load();
-  report_memory("after binding", private_before);
-  // Lookups of foreign pointers, which rfree leaves alone: nothing is marked yet.
-  std::mt19937_64 random(1);
-  const uintptr_t mask = (PAGE_COUNT << PAGE_SHIFT) - 1;  // all ones on 32-bit
-  for (int i = 0; i < 100000; ++i) {
-    s.router.free(reinterpret_cast<void*>(uintptr_t(random()) & mask));
+  if (argc > 2 && std::strcmp(argv[1], "--memory") == 0) {
+    memory_points(std::strcmp(argv[2], "router") == 0);
+    return 0;
   }
-  report_memory("after 100,000 scattered lookups", private_before);
-
+  in_child(L"--memory router");
+  in_child(L"--memory direct");
+  sides s = load();
   for (int threads : {1, 2}) {
     compare("pair64",
             {{"direct", pairs, &s.direct, false},
@@ -319,7 +351,6 @@ int main(int argc, char** argv) {
              {"router", pairs, &s.router, false}},
             threads, 25);
   }
-  report_memory("after the pair", private_before);
 
   // Each process's own ratios; the median of the three for each thread count.
   std::vector<double> one, two;

@@ -1,6 +1,13 @@
 // The page ownership map: one byte per 4096-byte page of the user address space, set to 1
 // once a block that jemalloc returned starts in that page. A null result marks page 0,
 // after which a null pointer is jemalloc's too. Entries never go back to 0.
+//
+// On 64-bit targets the map has two levels over 48 address bits (x86-64's 47-bit user
+// half, arm64's 48-bit space): a top of one slot per 1 GiB region, and for each region
+// a leaf of 256 KiB of entries, made at the first mark there. Until then the region's
+// slot leads to one shared leaf that is never written, so a lookup reads 0 there without
+// a test of its own and touches nothing but the top and that leaf. A 32-bit map is one
+// flat leaf of 1 MiB for the whole 4 GiB, made when the map is.
 #pragma once
 
 #include <atomic>
@@ -11,83 +18,83 @@
 
 constexpr int PAGE_SHIFT = 12;
 
-// The whole user address space: 4 GiB on 32-bit targets (large-address-aware hosts),
-// the 47-bit lower half on x86-64; anything above is foreign. A guessed width for other
-// 64-bit targets would misroute.
 #if UINTPTR_MAX == 0xffffffffu
-constexpr int ADDRESS_BITS = 32;
-#elif defined(__x86_64__) || defined(_M_X64)
-constexpr int ADDRESS_BITS = 47;
+constexpr int ADDRESS_BITS = 32;  // large-address-aware hosts reach all 4 GiB
+constexpr int LEAF_BITS = 20;     // one leaf for all of it
 #else
-#error "the page map knows the user address space of 32-bit targets and x86-64 only"
+constexpr int ADDRESS_BITS = 48;  // anything above is foreign
+constexpr int LEAF_BITS = 18;     // a leaf's entries: 256 KiB for 1 GiB of address space
 #endif
 constexpr uintptr_t PAGE_COUNT = uintptr_t(1) << (ADDRESS_BITS - PAGE_SHIFT);
+constexpr uintptr_t TOP_SLOTS = PAGE_COUNT >> LEAF_BITS;  // 2^18, or 1 when flat
+constexpr size_t LEAF_BYTES = size_t(1) << LEAF_BITS;
+constexpr bool FLAT = TOP_SLOTS == 1;
 
-// Without overcommit a 64-bit map (32 GiB) is only reserved, and committed in 64 KiB
-// chunks as marks reach them. One byte per chunk, just below the map, says whether the
-// chunk is committed: a lookup reads it first and never touches an uncommitted chunk.
-// A 32-bit map (1 MiB) is committed whole, and with overcommit nothing is committed.
-constexpr bool CHUNKED = !PRIM_OVERCOMMITS && ADDRESS_BITS > 32;
-constexpr int CHUNK_SHIFT = 16;  // entries per chunk: 64 KiB of map for 256 MiB of space
-constexpr uintptr_t CHUNK_COUNT = CHUNKED ? PAGE_COUNT >> CHUNK_SHIFT : 0;
+// The map in use, read by every call: its top, one slot per region. A slot holds its
+// leaf's address less the index of the region's first page, so the entry of page index i
+// is at page_map[i >> LEAF_BITS] + i, with no mask. Until the first binding the limit is
+// 0, so the one range compare of a lookup also makes every pointer foreign; after it, it
+// is TOP_SLOTS and leaves out exactly the addresses beyond the map. A flat map keeps its
+// one slot in page_map_flat, a load less. Declared hidden, so that code built into the
+// library addresses them directly rather than through the global offset table, which
+// takes an instruction more on every access.
+#ifdef _WIN32
+#define PAGE_MAP_HIDDEN
+#else
+#define PAGE_MAP_HIDDEN __attribute__((visibility("hidden")))
+#endif
+extern PAGE_MAP_HIDDEN std::atomic<uintptr_t>* page_map;
+extern PAGE_MAP_HIDDEN uintptr_t page_map_limit;
+extern PAGE_MAP_HIDDEN uintptr_t page_map_flat;
 
-// The map in use, read by every call. Until the first binding limit is 0, so the one
-// range compare of a lookup also makes every pointer foreign and every mark a no-op.
-struct page_map_view {
-  std::atomic<unsigned char>* entries;
-  uintptr_t limit;
-};
-extern page_map_view page_map;
-
-// Reserves the map's memory on the first call (PAGE_COUNT zero bytes, backed only where
-// touched, and below them the chunk flags, committed) and returns it, the same block on
-// every later call; null when refused.
-std::atomic<unsigned char>* page_map_reserve();
+// Reserves the map on the first call and returns its top, the same on every later call;
+// null when refused. 64-bit: the top and the shared leaf (2.25 MiB), the top written.
+// 32-bit: the flat leaf, committed whole.
+std::atomic<uintptr_t>* page_map_reserve();
 
 // Puts a reserved map in use.
-inline void page_map_enable(std::atomic<unsigned char>* entries) {
-  page_map.entries = entries;
-  page_map.limit = PAGE_COUNT;
-}
+void page_map_enable(std::atomic<uintptr_t>* top);
 
-// Commits the map's chunk that holds the entry of p's page and sets its flag, set after
-// the commit so that a lookup that reads it set finds the chunk backed; false when the
-// system refuses, and then the flag stays clear. Only in a chunked map.
-bool page_map_commit(const void* p);
+// Marks p's page, making the leaf of its region first where there is none yet. True
+// when the page is marked, or when no map is in use (nothing is marked then); false for
+// a page beyond the map or in a region whose leaf cannot be had. Off the fast path:
+// callers look up first and come here only for a page not marked yet.
+bool mark_page(const void* p);
 
-// Replaces the routine that commits chunks (prim_commit), so tests can make it fail.
+// Replaces the routine that commits leaves (prim_commit), so tests can make it fail.
 void set_page_map_commit(bool (*routine)(void* at, size_t bytes));
 
-// Whether the entry at index may be read: its chunk's flag, in a chunked map.
-inline bool readable(std::atomic<unsigned char>* entries, uintptr_t index) {
-  return !CHUNKED || entries[ptrdiff_t(index >> CHUNK_SHIFT) - ptrdiff_t(CHUNK_COUNT)].load(
-                         std::memory_order_acquire) != 0;
+// Whether an entry is still 0, read as one relaxed byte (an entry only ever becomes 1).
+// GCC does not fold an atomic byte load into a compare; on x86-64 the entry is compared
+// in place, an instruction less on every call. ThreadSanitizer must see the load itself.
+#if defined(__SANITIZE_THREAD__)
+#define PAGE_MAP_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PAGE_MAP_TSAN 1
+#endif
+#endif
+inline bool unmarked(const std::atomic<unsigned char>* entry) {
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(PAGE_MAP_TSAN)
+  bool zero;
+  asm("cmpb $0, %1" : "=@ccz"(zero) : "m"(*reinterpret_cast<const unsigned char*>(entry)));
+  return zero;
+#else
+  return entry->load(std::memory_order_relaxed) == 0;
+#endif
 }
 
-// Relaxed byte accesses: an entry only ever becomes 1. The store is skipped when it is
-// set already, so threads allocating in one region do not keep writing one cache line.
-// False only when the entry's chunk is not committed yet: nothing is marked then, and
-// the caller commits it (page_map_commit) off the fast path.
-inline bool mark_page(const void* p) {
-  uintptr_t index = reinterpret_cast<uintptr_t>(p) >> PAGE_SHIFT;
-  if (__builtin_expect(index < page_map.limit, 1)) {
-    std::atomic<unsigned char>* entries = page_map.entries;
-    if (!readable(entries, index)) return false;
-    std::atomic<unsigned char>& entry = entries[index];
-    if (entry.load(std::memory_order_relaxed) == 0) entry.store(1, std::memory_order_relaxed);
-  }
-  return true;
+// The slot of p's region, shared leaf or own. Acquire, so that the leaf another thread
+// just made is read only after what made it (free on x86-64: a plain load).
+inline uintptr_t slot_of(uintptr_t index) {
+  if (FLAT) return page_map_flat;
+  return page_map[index >> LEAF_BITS].load(std::memory_order_acquire);
 }
 
-// mark_page, committing the entry's chunk first where that is still needed, as the
-// router does off its fast path; false when the chunk cannot be committed.
-inline bool mark_committing(const void* p) {
-  return mark_page(p) || (page_map_commit(p) && mark_page(p));
-}
-
+// NOLINTBEGIN(performance-no-int-to-ptr): slots hold addresses, offset without a mask.
 inline bool is_marked(const void* p) {
   uintptr_t index = reinterpret_cast<uintptr_t>(p) >> PAGE_SHIFT;
-  if (!__builtin_expect(index < page_map.limit, 1)) return false;
-  std::atomic<unsigned char>* entries = page_map.entries;
-  return readable(entries, index) && entries[index].load(std::memory_order_relaxed) != 0;
+  if (!__builtin_expect((index >> LEAF_BITS) < page_map_limit, 1)) return false;
+  return !unmarked(reinterpret_cast<std::atomic<unsigned char>*>(slot_of(index) + index));
 }
+// NOLINTEND(performance-no-int-to-ptr)

@@ -1,7 +1,7 @@
 // The five exports: new blocks go to jemalloc and mark the page of their start; a later
 // realloc or free goes to jemalloc only when that page is marked, else to the host. A
-// block whose page cannot be marked (its part of the map cannot be committed) is never
-// handed out.
+// block whose page cannot be marked (beyond the map, or in a region whose leaf cannot be
+// had) is never handed out.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -56,24 +56,24 @@ bool bind(jemalloc_entries* e) {
   return false;
 }
 
-// A new block whose page is in a chunk of the map not committed yet. When the commit
-// fails the block goes back to jemalloc: unmarked, the host could never free it, and
-// would hand it to its own routine. The host gets null then, as from jemalloc.
+// A new block whose page is not marked yet. When it cannot be marked the block goes back
+// to jemalloc: unmarked, the host could never free it, and would hand it to its own
+// routine. The host gets null then, as from jemalloc.
 __attribute__((cold, noinline)) void* mark_new(void* p) {
-  if (mark_committing(p)) return p;
+  if (mark_page(p)) return p;
   if (p != nullptr) bound_free(p);
   prim_no_memory();
   return nullptr;
 }
 
-// The same for a reallocated block. A failed commit means jemalloc moved the block, so
-// the old one is gone and null would lose its contents: they move on to a block that
-// routes rightly, jemalloc's where its page can be marked, else one of the host's
+// The same for a reallocated block. A page that cannot be marked means jemalloc moved the
+// block, so the old one is gone and null would lose its contents: they move on to a block
+// that routes rightly, jemalloc's where its page can be marked, else one of the host's
 // routine. Null only when neither can be had.
 __attribute__((cold, noinline)) void* mark_moved(void* moved, size_t size) {
-  if (mark_committing(moved) || moved == nullptr) return moved;
+  if (mark_page(moved) || moved == nullptr) return moved;
   void* to = bound_malloc(size);
-  if (to != nullptr && !mark_committing(to)) {
+  if (to != nullptr && !mark_page(to)) {
     bound_free(to);
     to = nullptr;
   }
@@ -105,7 +105,7 @@ EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
   if (bind(&e) && keeps_ranges(e)) {
     // The map only once jemalloc is bound, and the library pinned with it, so an unload
     // and reload by the host finds the same map rather than reserving another.
-    std::atomic<unsigned char>* map = page_map_reserve();
+    std::atomic<uintptr_t>* map = page_map_reserve();
     if (map != nullptr && prim_pin_self()) {
       bound_malloc = e.malloc;
       bound_calloc = e.calloc;
@@ -115,7 +115,7 @@ EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
       return fallback;
     }
   }
-  if (page_map.limit == 0) {
+  if (page_map_limit == 0) {
     // Unavailable, or unsound to route, and never bound before: serve everything
     // through the host.
     bound_malloc = host_malloc;
@@ -128,20 +128,20 @@ EXPORT tarnheap_realloc_fn TARNHEAP_CALL init(tarnheap_realloc_fn fallback) {
 
 EXPORT HOT void* TARNHEAP_CALL tarnheap(size_t size) {
   void* p = bound_malloc(size);
-  if (!mark_page(p)) return mark_new(p);
+  if (!is_marked(p)) return mark_new(p);
   return p;
 }
 
 EXPORT HOT void* TARNHEAP_CALL rcalloc(size_t count, size_t size) {
   void* p = bound_calloc(count, size);
-  if (!mark_page(p)) return mark_new(p);
+  if (!is_marked(p)) return mark_new(p);
   return p;
 }
 
 EXPORT HOT void* TARNHEAP_CALL rrealloc(void* block, size_t size) {
   if (!is_marked(block)) return fallback_realloc(block, size);
   void* p = bound_realloc(block, size);
-  if (!mark_page(p)) return mark_moved(p, size);
+  if (!is_marked(p)) return mark_moved(p, size);
   return p;
 }
 

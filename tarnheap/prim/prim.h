@@ -30,22 +30,13 @@ bool prim_bind_jemalloc(const char* library, jemalloc_entries* out);
 // marks outlive an unload by the host; false when refused.
 bool prim_pin_self();
 
-// Whether reserved memory may be touched at once, the system backing each page when it
-// is first written (Linux). Windows never overcommits: each part must be committed first.
-#ifdef _WIN32
-constexpr bool PRIM_OVERCOMMITS = false;
-#else
-constexpr bool PRIM_OVERCOMMITS = true;
-#endif
-
 // Zero-filled address space of the given size, reserved for the life of the process;
-// nullptr when refused. Where PRIM_OVERCOMMITS it takes physical memory only where
-// touched; elsewhere a part may be touched only once prim_commit has backed it.
+// nullptr when refused. A part may be touched once prim_commit has backed it.
 void* prim_reserve(size_t bytes);
 
 // Backs part of a reservation, which stays zero-filled, so that it may be touched; false
-// when the system refuses. Committing a part twice keeps its contents. Nothing to do
-// where PRIM_OVERCOMMITS.
+// when the system refuses. Committing a part twice keeps its contents. On Linux the
+// system backs each page when it is first touched, and this does nothing.
 bool prim_commit(void* at, size_t bytes);
 
 // Reports a failed allocation the way jemalloc does on this platform: errno ENOMEM on

@@ -138,8 +138,9 @@ bool prim_pin_self() {
 }
 
 void* prim_reserve(size_t bytes) {
-  // Address space only: MAP_NORESERVE takes no commit charge, and pages become resident
-  // when first written. Huge pages would make each first mark cost 2 MiB.
+  // Address space only: pages become resident when first touched, and MAP_NORESERVE
+  // takes no commit charge where the system overcommits (strict overcommit charges the
+  // whole size). Huge pages would make a leaf's first mark cost 2 MiB.
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;

@@ -177,7 +177,7 @@ bool prim_pin_self() {
 }
 
 void* prim_reserve(size_t bytes) {
-  // Address space only: Windows refuses to commit the 32 GiB of a 64-bit map at once.
+  // Address space only; prim_commit backs what the map touches.
   return VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_READWRITE);
 }
 

@@ -1,8 +1,10 @@
 // The Linux side of the host tests: the jemalloc the router loaded (its own beside the
-// library, or Debian's), Debian's as the host's own, and the host's own mappings.
+// library, or Debian's), Debian's as the host's own, the host's own mappings, and an
+// address-space limit.
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <string>
 
@@ -18,6 +20,16 @@ int find_own(dl_phdr_info* info, size_t, void* found) {
   }
   return 0;
 }
+
+// HOST_AS_LIMIT=BYTES runs the process under that address-space limit (RLIMIT_AS), as
+// batch schedulers and sandboxes set one, from before any test or init on.
+const bool limited = [] {
+  const char* bytes = getenv("HOST_AS_LIMIT");
+  rlim_t limit = bytes != nullptr ? strtoul(bytes, nullptr, 10) : RLIM_INFINITY;
+  rlimit both = {limit, limit};
+  if (bytes != nullptr && setrlimit(RLIMIT_AS, &both) != 0) abort();
+  return bytes != nullptr;
+}();
 }  // namespace
 
 mallctl_fn jem_mallctl() {

@@ -63,15 +63,16 @@ TEST_F(High, JemallocBlocksAbove2GiBStayWithJemalloc) {
   EXPECT_EQ(jem_now().freed, start.freed + 2);
 }
 
-// Each block lands in a chunk of the map that nothing marked before: at the first free
-// range from its place on, below the next place, as places ascend (Wine's own mappings,
-// which move from run to run, can fill gigabytes near the top). Its page with the top
-// bits dropped (as a 32-bit map would), 4 GiB either side, or past the 47 bits is the
-// host's; so are the pages beside it, in its chunk and the next.
+// Each block lands in a region of the map that nothing marked before, so its leaf is
+// made: at the first free range from its place on, below the next place, as places
+// ascend (Wine's own mappings, which move from run to run, can fill gigabytes near the
+// top). Its page with the top bits dropped (as a 32-bit map would), 4 GiB either side,
+// or past the 47 bits is the host's; so are the pages beside it, in its region and the
+// next.
 TEST_F(High, JemallocBlocksAcrossThe47BitSpace) {
   if (sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit space is covered by the cases above";
   const uint64_t four_gib = uint64_t(1) << 32;
-  const uint64_t places[] = {four_gib,           four_gib + 0x10000000, uint64_t(1) << 36,
+  const uint64_t places[] = {four_gib,           four_gib + 0x40000000, uint64_t(1) << 36,
                              uint64_t(1) << 44,  0x0000123456780000,    uint64_t(1) << 46,
                              0x00005a5a5a5a0000, 0x00007ff000000000,    uint64_t(1) << 47};
   for (size_t i = 0; i + 1 < std::size(places); ++i) {
@@ -88,9 +89,9 @@ TEST_F(High, JemallocBlocksAcrossThe47BitSpace) {
     host_record_only = true;
     host_calls = 0;
     const uint64_t page = uintptr_t(p) & ~uint64_t(0xfff);
-    const uint64_t others[] = {page & 0xffffffff,          page - four_gib, page + four_gib,
-                               page | (uint64_t(1) << 47), page + 0x1000,   page - 0x1000,
-                               page + 0x10000000};
+    const uint64_t others[] = {page & 0xffffffff,          page - four_gib,  page + four_gib,
+                               page | (uint64_t(1) << 47), page + 0x1000,    page - 0x1000,
+                               page + 0x10000000,          page + 0x40000000};
     for (uint64_t other : others) {
       void* o = reinterpret_cast<void*>(uintptr_t(other));
       EXPECT_EQ(rrealloc(o, 8), host_sentinel) << std::hex << other;
