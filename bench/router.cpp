@@ -25,8 +25,6 @@
 #include "tarnheap_load.h"
 
 namespace {
-const char tunable[] = "glibc.rtld.optional_static_tls=16384";
-
 struct allocator {
   void* (*malloc)(size_t);
   void* (*realloc)(void*, size_t);
@@ -44,16 +42,19 @@ F lookup(void* module, const char* name) {
   return reinterpret_cast<F>(symbol);
 }
 
-// jemalloc's own entries, started as init starts it; false when it is not loaded.
+// The entries of the jemalloc the router binds, its own beside the library, started as
+// init starts it; false when it is not loaded.
 bool load_direct(int mode) {
-  void* jemalloc = dlopen("libjemalloc.so.2", mode);
+  std::string library = TARNHEAP_LIBRARY;
+  library = library.substr(0, library.rfind('/') + 1) + "libtarnheap-jemalloc.so";
+  void* jemalloc = dlopen(library.c_str(), mode);
   if (jemalloc == nullptr) return false;
-  direct = {lookup<void* (*)(size_t)>(jemalloc, "malloc"),
-            lookup<void* (*)(void*, size_t)>(jemalloc, "realloc"),
-            lookup<void (*)(void*)>(jemalloc, "free")};
+  direct = {lookup<void* (*)(size_t)>(jemalloc, "je_malloc"),
+            lookup<void* (*)(void*, size_t)>(jemalloc, "je_realloc"),
+            lookup<void (*)(void*)>(jemalloc, "je_free")};
   bool retain = false;
   size_t size = sizeof retain;
-  lookup<int (*)(const char*, void*, size_t*, void*, size_t)>(jemalloc, "mallctl")(
+  lookup<int (*)(const char*, void*, size_t*, void*, size_t)>(jemalloc, "je_mallctl")(
       "opt.retain", &retain, &size, nullptr, 0);
   return true;
 }
@@ -66,7 +67,7 @@ void load() {
   }
   api.init(realloc);
   routed = {api.tarnheap, api.rrealloc, api.rfree};
-  // The library the router bound, now loaded.
+  // The jemalloc the router bound, now loaded.
   if (!load_direct(RTLD_NOW | RTLD_NOLOAD)) {
     fprintf(stderr, "jemalloc was not bound\n");
     exit(1);
@@ -216,15 +217,6 @@ BENCHMARK_CAPTURE(batch, shim, &shim)->Threads(1)->Threads(2);
 BENCHMARK_CAPTURE(batch, router, &routed)->Threads(1)->Threads(2);
 
 int main(int argc, char** argv) {
-  // Debian's jemalloc needs room in the static TLS block when loaded after start-up.
-  const char* set = getenv("GLIBC_TUNABLES");
-  if (set == nullptr || strstr(set, tunable) == nullptr) {
-    std::string value = set != nullptr ? std::string(set) + ":" + tunable : tunable;
-    setenv("GLIBC_TUNABLES", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    perror("execv");
-    return 1;
-  }
   // --no-memory leaves out the memory report, as when counting instructions.
   if (argc > 1 && strcmp(argv[1], "--no-memory") == 0) {
     argv[1] = argv[0];

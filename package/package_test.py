@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Installs the kit, checks the installed files, and builds and runs a tiny C host three
 ways (find_package, pkg-config, run-time loading) from the installed tree, moved, and from
-each package CPack makes, unpacked. The header must compile as C++ too, and the package
-files may not name where they were built or installed."""
+each package CPack makes, unpacked; on Linux also one whose own malloc is Debian's
+jemalloc, linked in. With no tunable in its environment, every host gets every new block
+from the jemalloc that ships with the library. The header must compile as C++ too, and
+the package files may not name where they were built or installed."""
 
 import argparse
 import glob
@@ -17,6 +19,8 @@ LINUX = {
     "bin/patchapply",
     "share/man/man1/patchapply.1",
     "lib/libtarnheap.so",
+    "lib/libtarnheap-jemalloc.so",
+    "share/doc/tarnkit/jemalloc-COPYING",
     "include/tarnheap.h",
     "include/tarnheap_load.h",
     "share/man/man1/patchscript.1",
@@ -27,6 +31,8 @@ WINDOWS = {
     "bin/patchscript.exe",
     "bin/patchapply.exe",
     "bin/tarnheap.dll",
+    "bin/jemalloc.dll",
+    "share/doc/tarnkit/jemalloc-COPYING",
     "lib/libtarnheap.dll.a",
     "lib/tarnheap.def",
     "include/tarnheap.h",
@@ -61,6 +67,30 @@ def expect(label, got, want):
     if got != want:
         sys.exit(f"{label}: missing {sorted(want - got)}, unexpected {sorted(got - want)}")
     print(f"{label}: {len(got)} files as expected")
+
+
+def readelf(*args):
+    return run("readelf", "-W", *args, stdout=subprocess.PIPE).stdout.decode()
+
+
+def check_own_jemalloc(prefix):
+    """The library's own jemalloc on Linux: a file name and SONAME of its own, only je_
+    names exported (a plain malloc would take over the process's allocator), no
+    initial-exec TLS, stripped, bound at run time rather than linked, and its licence."""
+    lib = os.path.join(prefix, "lib")
+    own = os.path.join(lib, "libtarnheap-jemalloc.so")
+    dynamic = readelf("-d", own)
+    if "Library soname: [libtarnheap-jemalloc.so]" not in dynamic or "STATIC_TLS" in dynamic:
+        sys.exit(f"{own}: wrong SONAME or initial-exec TLS:\n{dynamic}")
+    exported = [f[7].split("@")[0] for f in map(str.split, readelf("--dyn-syms", own).splitlines())
+                if len(f) >= 8 and f[4] in ("GLOBAL", "WEAK") and f[6] != "UND"]
+    if not exported or any(not name.startswith("je_") for name in exported):
+        sys.exit(f"{own} exports names without the je_ prefix: {exported}")
+    if ".symtab" in readelf("-S", own):
+        sys.exit(f"{own} is not stripped")
+    if "jemalloc" in readelf("-d", os.path.join(lib, "libtarnheap.so")):
+        sys.exit("libtarnheap.so links jemalloc instead of binding it at run time")
+    print(f"own jemalloc: {len(exported)} je_ exports, its own SONAME, stripped, not linked")
 
 
 def packages(build, windows, out):
@@ -117,12 +147,19 @@ def consumers(args, prefix, label):
         run(args.cc, "-std=c99", *flags, *pkg_config("--cflags"), args.host, *link,
             "-o", os.path.join(out, "pkgconfig" + exe))
 
-        env = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=16384")
-        for way, name in (("find_package", "linked"), ("pkg-config", "pkgconfig"),
-                          ("run-time loading", "loader")):
+        ways = [("find_package", "linked"), ("pkg-config", "pkgconfig"),
+                ("run-time loading", "loader")]
+        if args.debian_jemalloc and "sanitize" not in args.cflags:
+            # The host's malloc is Debian's jemalloc; the library's own routes beside it.
+            run(args.cc, "-std=c99", *flags, *pkg_config("--cflags"), args.host, *link,
+                args.debian_jemalloc, "-o", os.path.join(out, "jemalloc-linked"))
+            ways.append(("linked against Debian's jemalloc", "jemalloc-linked"))
+        # No tunable: the library's own jemalloc loads after start-up.
+        env = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+        for way, name in ways:
             program = os.path.join(out, name + exe)
-            cmd = [args.emulator, program] if args.windows else [
-                program, os.path.join(lib, "libtarnheap.so")]
+            cmd = ([args.emulator] if args.emulator else []) + [program] + (
+                [] if args.windows else [os.path.join(lib, "libtarnheap.so")])
             result = run(*cmd, cwd=out, env=env, stdout=subprocess.PIPE).stdout.decode()
             if result.strip() != "ok":
                 sys.exit(f"{label}, {way}: {result}")
@@ -143,6 +180,7 @@ def main():
     parser.add_argument("--toolchain")
     parser.add_argument("--emulator")
     parser.add_argument("--windows", action="store_true")
+    parser.add_argument("--debian-jemalloc", help="Debian's libjemalloc.so.2, for a host to link")
     args = parser.parse_args()
     want = (WINDOWS if args.windows else LINUX) | PACKAGE | {
         f"lib/cmake/tarnheap/tarnheap-targets-{(args.build_type or 'noconfig').lower()}.cmake"}
@@ -153,6 +191,12 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
     run("cmake", "--install", args.build, "--prefix", stage, stdout=subprocess.DEVNULL)
     expect("installed", files_under(stage), want)
+    copying = open(os.path.join(stage, "share/doc/tarnkit/jemalloc-COPYING"), encoding="utf-8")
+    if "jemalloc" not in copying.read():
+        sys.exit("jemalloc-COPYING is not jemalloc's licence")
+    copying.close()
+    if not args.windows:
+        check_own_jemalloc(stage)
     run(args.cxx, "-x", "c++", "-std=c++11", *FLAGS, *args.cflags.split(),
         "-I" + os.path.join(stage, "include"), "-fsyntax-only", args.host)
 

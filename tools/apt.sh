@@ -1,7 +1,7 @@
-# apt steps shared by tools/deps, tools/wine-root and tools/jemalloc-dll (sourced, not
-# run). An archive's indexes can be mid-sync for hours, and apt-get update then exits
-# 100 over one index that nobody needs: the update is retried, then passed with a
-# warning, and only an install that fails stops the run.
+# apt steps shared by tools/deps, tools/wine-root, tools/cross-root and tools/jemalloc
+# (sourced, not run). An archive's indexes can be mid-sync for hours, and apt-get update
+# then exits 100 over one index that nobody needs: the update is retried, then passed
+# with a warning, and only an install that fails stops the run.
 
 # apt_update WHO APT-GET...: runs "APT-GET... update" up to 3 times, with a pause
 # between; if every try left indexes out, warns with the ones that failed and goes on.
@@ -53,4 +53,24 @@ apt_install() {
   fi
   rm -f "$log"
   return 1
+}
+
+# fetch_qemu WHO DIR BINARY: unpacks qemu's user-mode emulator BINARY (qemu-i386-static,
+# qemu-aarch64-static) from Debian's qemu-user-static package into DIR/BINARY. The
+# package is downloaded, never installed, so no handler is registered for the machine.
+# Does nothing when DIR/BINARY is there; on failure says so and fails.
+fetch_qemu() {
+  local who=$1 dir=$2 binary=$3 deb
+  [ -x "$dir/$binary" ] && return 0
+  mkdir -p "$dir" && rm -f "$dir"/qemu-user-static_*.deb
+  download() {
+    (cd "$dir" && apt-get download -q -o APT::Sandbox::User=root qemu-user-static) \
+      >"$dir/download.log" 2>&1
+  }
+  # Stale package lists are refreshed once.
+  download || { apt_update "$who" apt-get && download; } ||
+    { echo "$who: could not download qemu-user-static" >&2; return 1; }
+  deb=$(compgen -G "$dir/qemu-user-static_*.deb" | head -n 1)
+  dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/bin/$binary" >"$dir/$binary.new"
+  chmod 755 "$dir/$binary.new" && mv "$dir/$binary.new" "$dir/$binary" && rm -f "$deb"
 }

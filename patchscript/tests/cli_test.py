@@ -58,7 +58,10 @@ class Refusals(Cli):
             self.assertEqual((result.stdout, result.returncode), (b"", 1))
         if not ARGS.windows:
             # An empty name as invoked gives the program's own.
-            result = subprocess.run(["", "one"], executable=ARGS.exe, stderr=subprocess.PIPE)
+            # Under an emulator (qemu-run), its own option gives the name.
+            result = subprocess.run(
+                [ARGS.emulator, "--argv0", "", ARGS.exe, "one"] if ARGS.emulator else ["", "one"],
+                executable=ARGS.emulator or ARGS.exe, stderr=subprocess.PIPE)
             self.assertEqual(result.stderr, b"usage: patchscript [old_file] [new_file]\n")
 
     def test_line_break_in_a_name_is_refused_before_opening(self):

@@ -14,7 +14,8 @@ struct jemalloc_entries {
   int (*mallctl)(const char* name, void* old, size_t* old_size, void* value, size_t size);
 };
 
-// The file names tried in order, ending with nullptr.
+// The file names tried in order, ending with nullptr. On Linux a name that starts with
+// "$ORIGIN/" is looked up only in the folder of the library itself.
 extern const char* const prim_jemalloc_libraries[];
 
 // Loads the named library and finds all five entries inside it. All or nothing: on any

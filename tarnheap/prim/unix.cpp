@@ -1,14 +1,61 @@
 // jemalloc through dlopen, and the map's memory through mmap.
 #include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
 #include <link.h>
+#include <stdlib.h>
 #include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
 
 #include "prim.h"
 
-const char* const prim_jemalloc_libraries[] = {"libjemalloc.so.2", "libjemalloc.so", nullptr};
+// tarnheap's own jemalloc, shipped beside the library, loads anywhere (no initial-exec
+// TLS) and is never the host's malloc; then the system's, which Debian builds with
+// initial-exec TLS, so that it loads after start-up only with room reserved for it.
+const char* const prim_jemalloc_libraries[] = {"$ORIGIN/libtarnheap-jemalloc.so",
+                                               "libjemalloc.so.2", "libjemalloc.so", nullptr};
 
 namespace {
+// The folder of the object that holds this code (libtarnheap.so, or a program that
+// links these objects), with its final slash; empty when unknown. The path of a library
+// the host loaded by a relative name is taken from the current folder when init runs.
+std::string own_folder() {
+  Dl_info info;
+  link_map* self = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&own_folder), &info, reinterpret_cast<void**>(&self),
+              RTLD_DL_LINKMAP) == 0 ||
+      self == nullptr) {
+    return "";
+  }
+  char path[PATH_MAX];
+  const char* name = self->l_name;
+  if (name == nullptr || name[0] == '\0') {  // the main program
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "";
+    path[n] = '\0';
+    name = path;
+  } else if (name[0] != '/') {
+    if (realpath(name, path) == nullptr) return "";
+    name = path;
+  }
+  return std::string(name, std::strrchr(name, '/') + 1);
+}
+
+// A name that starts with "$ORIGIN/", as in the dynamic linker's run paths, is a file in
+// the folder of this object, and only there: never in the current folder or along a
+// search path. The expansion is not left to dlopen, which takes the folder of its
+// caller, and that is the sanitizer's library when one intercepts dlopen. Empty when the
+// folder is unknown.
+std::string expand(const char* library) {
+  const char origin[] = "$ORIGIN/";
+  if (std::strncmp(library, origin, sizeof origin - 1) != 0) return library;
+  std::string folder = own_folder();
+  return folder.empty() ? folder : folder + (library + sizeof origin - 1);
+}
+
 // A lookup through a handle also searches the library's dependencies, so an entry only
 // counts when the symbol found is defined in that library itself: a jemalloc without
 // "malloc" must not quietly bind the C library's.
@@ -53,6 +100,9 @@ void* loaded_here;
 }  // namespace
 
 bool prim_bind_jemalloc(const char* library, jemalloc_entries* out) {
+  std::string path = expand(library);
+  if (path.empty()) return false;
+  library = path.c_str();
   // Loaded before, by anyone else: linked or preloaded it is the process's own malloc,
   // and a host that loaded it may allocate from it; either way host blocks would share
   // its pages.

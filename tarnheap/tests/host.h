@@ -12,7 +12,8 @@
 #include "tarnheap.h"
 #include "threads.h"
 
-// jemalloc's control entry (mallctl) when jemalloc is loaded in this process, else null.
+// The control entry (mallctl) of the jemalloc the router loads when it is loaded in this
+// process, else null: on Linux tarnheap's own, else Debian's.
 using mallctl_fn = int (*)(const char* name, void* old, size_t* old_size, void* value, size_t size);
 mallctl_fn jem_mallctl();
 
@@ -40,11 +41,12 @@ inline jem_counts jem_now() {
   return c;
 }
 
-// Loads jemalloc before init, as a host that uses it itself would; false when it cannot.
+// Loads jemalloc before init, as a host that uses it itself would (on Linux Debian's);
+// false when it cannot.
 bool jem_preload();
 
-// The loaded jemalloc's own malloc and free, as a host that allocates from it calls them;
-// null when it is not loaded.
+// The malloc and free of the jemalloc a host allocates from (on Linux Debian's), as it
+// calls them; null when it is not loaded.
 struct jem_allocator {
   void* (*malloc)(size_t);
   void (*free)(void*);
@@ -92,7 +94,8 @@ inline bool all_zero(const void* p, size_t size) {
 // Why a suite that needs jemalloc may find it missing when run by hand.
 inline const char jem_missing[] =
     "jemalloc is not bound: run this suite through ctest, which gives it its environment "
-    "(on Linux GLIBC_TUNABLES=glibc.rtld.optional_static_tls=16384)";
+    "(on Linux the library's own jemalloc beside it, or GLIBC_TUNABLES="
+    "glibc.rtld.optional_static_tls=16384 for Debian's)";
 
 // A host that has called init once for the suite, with jemalloc bound.
 class bound_host : public testing::Test {

@@ -1,4 +1,4 @@
-// Linux host tests against Debian's jemalloc: several threads routing at once (also run
+// Linux host tests against the library's own jemalloc: several threads routing at once (also run
 // under ThreadSanitizer). Block memory is never touched here: jemalloc is not
 // instrumented, so a block it moves between threads would look like a race.
 #include <gtest/gtest.h>

@@ -169,11 +169,13 @@ TEST_F(Unavailable, EveryExportServesThroughTheHost) {
   EXPECT_EQ(host_calls, 3);
 }
 
-// The host allocates from the very jemalloc that init finds: the process's own malloc
-// (preloaded or linked), or a jemalloc the host loaded before init. init serves through
-// the host then, so no block of the host's reaches jemalloc through rfree, which would
-// free it under the host and hand its address out twice.
-TEST(HostsJemalloc, ItsOwnBlocksNeverReachJemalloc) {
+// The host allocates from a jemalloc: the process's own malloc (preloaded or linked), or
+// one the host loaded before init. No block of the host's may reach the router's
+// jemalloc through rfree, which would free it under the host and hand its address out
+// twice. When that jemalloc is the very one init finds, init serves through the host;
+// on Linux, where the library has a jemalloc of its own, init binds that one beside the
+// host's, and routes.
+void host_allocates_from_jemalloc(bool routed) {
   if (getenv("HOST_LOADS_JEMALLOC") != nullptr) {
     ASSERT_TRUE(jem_preload());
   }
@@ -181,18 +183,34 @@ TEST(HostsJemalloc, ItsOwnBlocksNeverReachJemalloc) {
   ASSERT_NE(own.malloc, nullptr);
   init(counting_realloc);
   void* block = own.malloc(16);
+  jem_counts start = jem_now();  // the router's jemalloc, when it routes
   void* mine = tarnheap(16);
-  EXPECT_EQ(host_calls, 1);
+  EXPECT_EQ(host_calls, routed ? 0 : 1);
+  if (routed) {
+    EXPECT_GT(jem_now().allocated, start.allocated);
+  }
   rfree(block);
   void* next = own.malloc(16);
   void* after = own.malloc(16);
   EXPECT_NE(next, after);
   EXPECT_NE(next, block);
+  host_record_only = true;
+  EXPECT_EQ(rrealloc(block, 32), host_sentinel);
+  host_record_only = false;
   own.free(after);
   own.free(next);
   own.free(block);
-  free(mine);
+  if (routed) {
+    rfree(mine);
+    EXPECT_GT(jem_now().freed, start.freed);
+  } else {
+    free(mine);
+  }
 }
+
+TEST(HostsJemalloc, ItsOwnBlocksNeverReachJemalloc) { host_allocates_from_jemalloc(false); }
+
+TEST(HostsOtherJemalloc, BothServeSideBySide) { host_allocates_from_jemalloc(true); }
 
 // A freed jemalloc block's page stays marked. If jemalloc then gave the block's address
 // range back to the system, a host block could start in that page and be routed to

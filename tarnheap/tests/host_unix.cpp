@@ -1,12 +1,26 @@
-// The Linux side of the host tests: Debian's jemalloc as loaded by the router, the host's
-// own mappings, and an address-space limit.
+// The Linux side of the host tests: the jemalloc the router loaded (its own beside the
+// library, or Debian's), Debian's as the host's own, the host's own mappings, and an
+// address-space limit.
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+
+#include <string>
 
 #include "host.h"
 
 namespace {
+// tarnheap's own jemalloc when it is loaded, wherever it came from.
+int find_own(dl_phdr_info* info, size_t, void* found) {
+  std::string name = info->dlpi_name;
+  const std::string own = "/libtarnheap-jemalloc.so";
+  if (name.size() > own.size() && name.compare(name.size() - own.size(), own.size(), own) == 0) {
+    *static_cast<void**>(found) = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  }
+  return 0;
+}
+
 // HOST_AS_LIMIT=BYTES runs the process under that address-space limit (RLIMIT_AS), as
 // batch schedulers and sandboxes set one, from before any test or init on.
 const bool limited = [] {
@@ -19,6 +33,9 @@ const bool limited = [] {
 }  // namespace
 
 mallctl_fn jem_mallctl() {
+  void* own = nullptr;
+  dl_iterate_phdr(find_own, &own);
+  if (own != nullptr) return reinterpret_cast<mallctl_fn>(dlsym(own, "je_mallctl"));
   void* module = dlopen("libjemalloc.so.2", RTLD_NOW | RTLD_NOLOAD);
   return module != nullptr ? reinterpret_cast<mallctl_fn>(dlsym(module, "mallctl")) : nullptr;
 }

@@ -22,7 +22,8 @@ const char* const wrong[] = {"version.dll", nullptr};
 void clear_error() { SetLastError(0); }
 int last_error() { return int(GetLastError()); }
 #else
-const char* const missing[] = {"libno-such-jemalloc.so.2", nullptr};
+const char* const missing[] = {"$ORIGIN/libno-such-jemalloc.so", "libno-such-jemalloc.so.2",
+                               nullptr};
 // A lookup of "malloc" through libutil's handle finds the C library's, a dependency.
 const char* const wrong[] = {"libutil.so.1", nullptr};
 void clear_error() { errno = 0; }
