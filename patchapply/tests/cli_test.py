@@ -38,14 +38,20 @@ def as_nobody():
 
 def reachable_exe():
     """A copy of the program that another user can run wherever the tree lies: a clone in
-    a 0700 folder (root's home, mktemp -d) is closed to everyone but its owner."""
+    a 0700 folder (root's home, mktemp -d) is closed to everyone but its owner. Under an
+    emulator (qemu-run) its copy comes along, with the libraries it runs the program on."""
     global COPY
     if COPY is None:
         folder = tempfile.mkdtemp(prefix="patchapply-exe-")
         atexit.register(shutil.rmtree, folder, True)
         os.chmod(folder, 0o755)
-        COPY = shutil.copy(ARGS.exe, folder)
-        os.chmod(COPY, 0o755)
+        exe = shutil.copy(ARGS.exe, folder)
+        os.chmod(exe, 0o755)
+        COPY = [exe]
+        if ARGS.emulator:
+            placed = subprocess.run([ARGS.emulator, "--place", folder], check=True,
+                                    stdout=subprocess.PIPE, text=True).stdout.strip()
+            COPY.insert(0, placed)
     return COPY
 
 
@@ -56,9 +62,9 @@ class Cli(suite.Scratch):
 
     def apply(self, *args, preexec_fn=None, stdin=None, cwd=None, timeout=120, nobody=False):
         """The program, or as root with nobody set, a copy of it run as nobody."""
-        exe = reachable_exe() if nobody else ARGS.exe
         preexec_fn = as_nobody if nobody else preexec_fn
-        return subprocess.run(command(exe, *args), cwd=cwd or self.cwd, stdin=stdin,
+        cmd = [*reachable_exe(), *args] if nobody else command(ARGS.exe, *args)
+        return subprocess.run(cmd, cwd=cwd or self.cwd, stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
                               preexec_fn=preexec_fn)
 
