@@ -19,17 +19,45 @@ bool bind() {
 // Declared for the tests only, in tests/md5_seam.h.
 void md5_use_library(const char* name) { chosen_library = name; }
 
-int md5_hex(const unsigned char* data, int32_t length, char* text) {
-  // A failed binding is not remembered, so a later call tries again.
-  if (!bound) bound = bind();
-  unsigned char digest[16];
-  if (!bound || length < 0 || !prim_md5_digest(data, length, digest)) return -1;
+namespace {
+// A failed binding is not remembered, so a later call tries again.
+bool bind_once() { return bound || (bound = bind()); }
 
+void hex(const unsigned char digest[16], char* text) {
   static const char digits[] = "0123456789abcdef";
   for (size_t i = 0; i < 16; ++i) {
     text[2 * i] = digits[digest[i] >> 4];
     text[2 * i + 1] = digits[digest[i] & 15];
   }
   text[32] = '\0';
+}
+}  // namespace
+
+int md5_hex(const unsigned char* data, int32_t length, char* text) {
+  unsigned char digest[16];
+  if (!bind_once() || length < 0 || !prim_md5_digest(data, length, digest)) return -1;
+  hex(digest, text);
   return 0;
+}
+
+md5_pieces::~md5_pieces() {
+  unsigned char digest[16];
+  if (state_ != nullptr) prim_md5_end(state_, digest);
+}
+
+bool md5_pieces::begin() {
+  ok_ = bind_once() && (state_ = prim_md5_begin()) != nullptr;
+  return ok_;
+}
+
+void md5_pieces::add(const unsigned char* data, int32_t length) {
+  ok_ = ok_ && length >= 0 && prim_md5_add(state_, data, size_t(length));
+}
+
+bool md5_pieces::end(char* text) {
+  unsigned char digest[16];
+  bool ok = state_ != nullptr && prim_md5_end(state_, digest) && ok_;
+  state_ = nullptr;
+  if (ok) hex(digest, text);
+  return ok;
 }

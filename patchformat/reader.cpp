@@ -4,21 +4,28 @@
 #include <cstddef>
 #include <cstring>
 
+#include "lanes.h"
+
 namespace {
 
-// Value of a hex digit whose letters start at ten, or 0xFF for any other byte.
-struct digit_table {
-  unsigned char value[256];
-  constexpr explicit digit_table(int ten) : value() {
-    for (int c = 0; c < 256; ++c) value[c] = 0xFF;
-    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
-    for (int c = ten; c < ten + 6; ++c) value[c] = static_cast<unsigned char>(c - ten + 10);
+// A value's two digits, read as one little-endian 16-bit word, to the value, or 0x100
+// when either is not an uppercase hex digit.
+struct pair_table {
+  uint16_t value[1 << 16];
+  constexpr pair_table() : value() {
+    for (int i = 0; i < (1 << 16); ++i) {
+      unsigned hi = upper_digits.value[i & 0xFF], lo = upper_digits.value[i >> 8];
+      value[i] = static_cast<uint16_t>(hi > 15 || lo > 15 ? 0x100 : hi << 4 | lo);
+    }
   }
 };
-constexpr digit_table upper('A');  // values are "XX " only
-constexpr digit_table lower('a');  // offsets and fingerprints
+constexpr pair_table pairs;
 
-bool lower_hex(char c) { return lower.value[static_cast<unsigned char>(c)] <= 15; }
+unsigned pair_value(const char* p) {
+  return pairs.value[static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[1]) << 8];
+}
+
+bool lower_hex(char c) { return lower_digits.value[static_cast<unsigned char>(c)] <= 15; }
 
 std::string number(int64_t n) { return std::to_string(n); }
 
@@ -122,7 +129,7 @@ bool offset_line(reader& r, const char* s, size_t n) {
   int64_t offset = 0;
   for (size_t i = 1; ok && i < n; ++i) {
     ok = lower_hex(s[i]);
-    offset = offset * 16 + lower.value[static_cast<unsigned char>(s[i])];
+    offset = offset * 16 + lower_digits.value[static_cast<unsigned char>(s[i])];
   }
   if (!ok) return reader_fail(r, "bad offset");
   if (offset < r.next_free)
@@ -138,14 +145,13 @@ bool value_line(reader& r, const char* s, size_t n, script_values& values) {
     return plain(r, s, n) && reader_fail(r, "expected an empty line after a short value line");
   if (n % 3 != 0 || n > 48)
     return plain(r, s, n) && reader_fail(r, "value line is not 1 to 16 values \"XX \"");
-  unsigned char bad = 0;
+  unsigned bad = 0;
   for (size_t k = 0; k < n / 3; ++k) {
-    unsigned char hi = upper.value[static_cast<unsigned char>(s[3 * k])];
-    unsigned char lo = upper.value[static_cast<unsigned char>(s[3 * k + 1])];
-    bad |= static_cast<unsigned char>(hi | lo | (s[3 * k + 2] != ' ' ? 0xFF : 0));
-    values.bytes[k] = static_cast<unsigned char>(hi << 4 | lo);
+    unsigned v = pair_value(s + 3 * k);
+    bad |= v | (s[3 * k + 2] != ' ' ? 0x100 : 0);
+    values.bytes[k] = static_cast<unsigned char>(v);
   }
-  return bad <= 15 ||
+  return bad <= 0xFF ||
          (plain(r, s, n) && reader_fail(r, "bad value (two uppercase hex digits and a space)"));
 }
 
@@ -156,34 +162,95 @@ const char* past_line_end(const char* p) {
 }
 
 // Past ":" and the offset's line at p, with the offset in *offset, or nullptr when the
-// line is not 1 to 8 lowercase hex digits without a leading zero. Reads at most 11 bytes.
+// line is not 1 to 8 lowercase hex digits without a leading zero. Reads at most 17 bytes.
 const char* offset_text(const char* p, int64_t* offset) {
   if (*p != ':') return nullptr;
-  const unsigned char* digits = reinterpret_cast<const unsigned char*>(p + 1);
-  int64_t value = 0;
-  int n = 0;
-  for (; n < 8; ++n) {
-    unsigned char d = lower.value[digits[n]];
-    if (d > 15) break;
-    value = value << 4 | d;
-  }
-  if (n == 0 || (n > 1 && digits[0] == '0')) return nullptr;
-  *offset = value;
+  int n = lanes_lower_hex(p + 1);
+  if (n == 0 || n > 8 || (n > 1 && p[1] == '0')) return nullptr;
+  *offset = lanes_hex_value(p + 1, n);
   return past_line_end(p + 1 + n);
 }
 
 // Past a value line at p, 1 to 16 "XX ", with its bytes in values, or nullptr. Reads at
 // most 50 bytes.
 const char* values_text(const char* p, script_values& values) {
+  // A full line, the dense scripts' line, is checked whole, leaving only the decoding; a
+  // look at its end first keeps that check from the short lines.
+  if (p[47] == ' ' && (p[48] == '\n' || p[48] == '\r') && lanes_full_row(p)) {
+    for (int k = 0; k < 16; ++k)
+      values.bytes[k] = static_cast<unsigned char>(pair_value(p + 3 * k));
+    values.count = 16;
+    return past_line_end(p + 48);
+  }
   int count = 0;
   for (; count < 16; ++count, p += 3) {
-    unsigned char hi = upper.value[static_cast<unsigned char>(p[0])];
-    unsigned char lo = upper.value[static_cast<unsigned char>(p[1])];
-    if ((hi | lo) > 15 || p[2] != ' ') break;
-    values.bytes[count] = static_cast<unsigned char>(hi << 4 | lo);
+    unsigned v = pair_value(p);
+    if (v > 0xFF || p[2] != ' ') break;
+    values.bytes[count] = static_cast<unsigned char>(v);
   }
   values.count = count;
   return count == 0 ? nullptr : past_line_end(p);
+}
+
+// Room the quick reader needs in the buffered text for one value: a run's empty line, an
+// offset line and a value line, each with CR LF.
+constexpr std::ptrdiff_t QUICK_TEXT_MAX = 2 + 11 + 50;
+
+// The change blocks' common lines, many in one pass, while the buffered text holds the
+// longest they can be: a run's empty line, the next run's offset line and value lines.
+// It takes only well-formed lines, exactly as the general path would, and leaves
+// anything else (a comment, the output md5, any fault, the window's last bytes) to the
+// general path, which reads that line afresh and names the fault. Returns how many value
+// lines it read into values, at most max. The reader's state is kept in locals
+// meanwhile, so that the loop is not held back by stores to it.
+int quick_values(reader& r, script_values* values, int max) {
+  const char* p = r.next;
+  const char* const end = r.end;
+  int64_t at = r.at, run_start = r.run_start, next_free = r.next_free, line = r.line;
+  const int64_t length = r.length;
+  bool closing = r.run_closing;
+  int blocks = r.blocks, n = 0;
+  while (n < max && end - p >= QUICK_TEXT_MAX) {
+    if (at > run_start) {  // in a run with values: an empty line may close it
+      const char* after = past_line_end(p);
+      if (after != nullptr) {
+        // Runs are at least one unchanged byte apart.
+        next_free = at + 1;
+        at = -1;
+        closing = false;
+        ++blocks;
+        p = after;
+        ++line;
+      } else if (closing) {
+        break;
+      }
+    }
+    if (at < 0) {
+      int64_t offset;
+      const char* after = offset_text(p, &offset);
+      if (after == nullptr || offset < next_free || offset >= length) break;
+      at = run_start = offset;
+      p = after;
+      ++line;
+    }
+    script_values& v = values[n];
+    const char* after = values_text(p, v);
+    if (after == nullptr || at + v.count > length) break;
+    p = after;
+    v.offset = int32_t(at);
+    v.line = ++line;
+    at += v.count;
+    closing = v.count < 16;
+    ++n;
+  }
+  r.next = p;
+  r.at = at;
+  r.run_start = run_start;
+  r.next_free = next_free;
+  r.line = line;
+  r.run_closing = closing;
+  r.blocks = blocks;
+  return n;
 }
 
 // After a run's empty line: runs are at least one unchanged byte apart.
@@ -192,47 +259,6 @@ void close_run(reader& r) {
   r.at = -1;
   r.run_closing = false;
   ++r.blocks;
-}
-
-// Room the quick reader needs in the buffered text: a run's empty line, an offset line
-// and a value line, each with CR LF.
-constexpr std::ptrdiff_t QUICK_TEXT_MAX = 2 + 11 + 50;
-
-// The change blocks' common lines in one pass where the buffered text holds the longest
-// they can be: the current run's empty line, the next run's offset line and a value line.
-// It takes only well-formed lines, exactly as the general path would, and leaves
-// anything else (a comment, the output md5, any fault, the window's last bytes) to the
-// general path, which reads that line afresh and names the fault. True with a value line
-// read.
-bool quick_values(reader& r, script_values& values) {
-  const char* p = r.next;
-  if (r.end - p < QUICK_TEXT_MAX) return false;
-  if (r.at > r.run_start) {  // in a run with values: an empty line may close it
-    const char* after = past_line_end(p);
-    if (after != nullptr) {
-      close_run(r);
-      r.next = p = after;
-      ++r.line;
-    }
-  }
-  if (r.at < 0) {
-    int64_t offset;
-    const char* after = offset_text(p, &offset);
-    if (after == nullptr || offset < r.next_free || offset >= r.length) return false;
-    r.at = r.run_start = offset;
-    r.next = p = after;
-    ++r.line;
-  } else if (r.run_closing) {
-    return false;
-  }
-  const char* after = values_text(p, values);
-  if (after == nullptr || r.at + values.count > r.length) return false;
-  r.next = after;
-  ++r.line;
-  values.offset = int32_t(r.at);
-  r.at += values.count;
-  r.run_closing = values.count < 16;
-  return true;
 }
 
 // The change blocks line by line, for what the quick reader leaves. Kept out of line, so
@@ -269,6 +295,7 @@ bool quick_values(reader& r, script_values& values) {
     if (r.at + count > r.length) return reader_fail(r, "block runs past the end of the input");
     values.offset = int32_t(r.at);
     values.count = count;
+    values.line = r.line;
     r.at += count;
     r.run_closing = count < 16;
     return true;
@@ -279,6 +306,11 @@ bool quick_values(reader& r, script_values& values) {
 
 bool reader_fail(reader& r, const std::string& what) {
   if (r.fault.empty()) r.fault = "line " + number(r.line) + ": " + what;
+  return false;
+}
+
+bool reader_fail_at(reader& r, int64_t line, const std::string& what) {
+  r.fault = "line " + number(line) + ": " + what;
   return false;
 }
 
@@ -309,9 +341,12 @@ bool read_head(reader& r, script_head& head) {
   return empty_line(r);
 }
 
-bool read_values(reader& r, script_values& values) {
-  return (r.quick && quick_values(r, values)) || general_values(r, values);
+int read_batch(reader& r, script_values* values, int max) {
+  int n = r.quick ? quick_values(r, values, max) : 0;
+  return n > 0 ? n : general_values(r, values[0]) ? 1 : 0;
 }
+
+bool read_values(reader& r, script_values& values) { return read_batch(r, &values, 1) == 1; }
 
 bool read_tail(reader& r, script_tail& tail) {
   // Only after read_values returned false without a fault: no script reaches here otherwise.

@@ -47,6 +47,7 @@ struct script_head {
 
 // One value line of a change block: up to 16 new bytes from offset on.
 struct script_values {
+  int64_t line = 0;  // the value line's number
   int32_t offset = 0;
   int count = 0;
   unsigned char bytes[16] = {};
@@ -71,9 +72,19 @@ bool read_head(reader& r, script_head& head);
 // fault. Runs must ascend with at least one unchanged byte between them.
 bool read_values(reader& r, script_values& values);
 
+// Reads value lines as read_values does, up to max of them, into values[0..n), and
+// returns n: 0 when the blocks are over or on a fault. A fault stops a batch before the
+// line it is on, so a batch with values holds no fault yet; the next call names it.
+int read_batch(reader& r, script_values* values, int max);
+
 // Reads the output fingerprint, the output path and the end of the script, after
 // read_values returned false without a fault. False on a fault.
 bool read_tail(reader& r, script_tail& tail);
 
-// Sets r.fault to "line N: what" for the line last read, and returns false.
+// Sets r.fault to "line N: what" for the line last read, unless a fault is set already,
+// and returns false.
 bool reader_fail(reader& r, const std::string& what);
+
+// Sets r.fault to "line N: what" for line, in place of any fault read after it, and
+// returns false: for a value from a batch found wrong once the batch was read.
+bool reader_fail_at(reader& r, int64_t line, const std::string& what);

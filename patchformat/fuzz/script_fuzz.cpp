@@ -3,7 +3,8 @@
 // to the old data to give the new, and carry both right fingerprints, as the product's
 // reader and applier find. The input is also read as a script in its own right, which
 // must end in a fault or a result, never a crash, and the same with the reader's quick
-// path for the change blocks as without it.
+// path for the change blocks, one value line a call or many, as without it. The writer's
+// script is applied hashing on a second thread and without one.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,27 +12,31 @@
 
 #include "applied.h"
 #include "md5.h"
+#include "md5_seam.h"
 #include "reader.h"
 #include "script.h"
 
 namespace {
 // Arbitrary text through the reader, against data of its own length: what it reads, as
-// text, up to the fault or the end.
-std::string read_as_script(const unsigned char* data, size_t size, bool quick) {
+// text, up to the fault or the end. batch: value lines a call, 0 for line by line only.
+std::string read_as_script(const unsigned char* data, size_t size, int batch) {
   reader r;
   reader_open(r, reinterpret_cast<const char*>(data), size);
   r.length = int32_t(size);
-  r.quick = quick;
+  r.quick = batch > 0;
   script_head head;
-  script_values values;
+  script_values values[7];
   script_tail tail;
   std::string seen;
   if (read_head(r, head)) {
     seen = head.old_path + '\n' + head.old_md5;
-    while (read_values(r, values)) {
-      if (values.offset + values.count > r.length) std::abort();
-      seen += '\n' + std::to_string(values.offset) + ':';
-      seen.append(reinterpret_cast<const char*>(values.bytes), size_t(values.count));
+    for (int n; (n = read_batch(r, values, batch > 0 ? batch : 1)) > 0;) {
+      for (int i = 0; i < n; ++i) {
+        const script_values& v = values[i];
+        if (v.offset + v.count > r.length || v.line > r.line) std::abort();
+        seen += '\n' + std::to_string(v.line) + ' ' + std::to_string(v.offset) + ':';
+        seen.append(reinterpret_cast<const char*>(v.bytes), size_t(v.count));
+      }
     }
     if (r.fault.empty() && read_tail(r, tail))
       seen += '\n' + std::string(tail.new_md5) + tail.new_path;
@@ -42,7 +47,10 @@ std::string read_as_script(const unsigned char* data, size_t size, bool quick) {
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
   // The change blocks' quick reader must read exactly what the line-by-line one reads.
-  if (read_as_script(data, size, true) != read_as_script(data, size, false)) std::abort();
+  std::string line_by_line = read_as_script(data, size, 0);
+  if (read_as_script(data, size, 1) != line_by_line ||
+      read_as_script(data, size, 7) != line_by_line)
+    std::abort();
   size_t half = size / 2;
   if (half == 0 || std::string(data, data + half) == std::string(data + half, data + 2 * half))
     return -1;  // outside the writer's contract: empty or identical data
@@ -66,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
 
   std::vector<unsigned char> old_bytes(old_data, old_data + half), result;
   script_fields fields;
+  apply_thread_from = int32_t(size % 2 == 0 ? 0 : 1 << 20);  // half the inputs on two threads
   std::string fault = apply_script(script, old_bytes, result, fields);
   if (fault.empty() && result != std::vector<unsigned char>(new_data, new_data + half))
     fault = "applied script gives other data";

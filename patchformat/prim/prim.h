@@ -3,6 +3,7 @@
 // (unix.cpp, windows.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The MD5 library's file names, tried in order; the list ends with nullptr.
@@ -14,3 +15,9 @@ bool prim_md5_bind(const char* library);
 
 // The 16-byte digest of data[0..length), after a successful bind; false when refused.
 bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]);
+
+// An MD5 taken in pieces, after a successful bind: a new state (nullptr when refused),
+// the pieces in order, and the digest, which frees the state (false when refused).
+void* prim_md5_begin();
+bool prim_md5_add(void* state, const unsigned char* data, size_t size);
+bool prim_md5_end(void* state, unsigned char digest[16]);

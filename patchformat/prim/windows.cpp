@@ -1,6 +1,8 @@
 // MD5 from the system's cryptdll.dll.
 #include <windows.h>
 
+#include <new>
+
 #include "prim.h"
 
 namespace {
@@ -50,5 +52,29 @@ bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char di
   md5_update(&context, data, static_cast<unsigned int>(length));
   md5_final(&context);
   for (int i = 0; i < 16; ++i) digest[i] = context.digest[i];
+  return true;
+}
+
+void* prim_md5_begin() {
+  auto* context = new (std::nothrow) md5_context;
+  if (context != nullptr) md5_init(context);
+  return context;
+}
+
+bool prim_md5_add(void* state, const unsigned char* data, size_t size) {
+  auto* context = static_cast<md5_context*>(state);
+  // MD5Update takes a 32-bit count.
+  for (size_t step; size > 0; data += step, size -= step) {
+    step = size < 0x40000000u ? size : 0x40000000u;
+    md5_update(context, data, static_cast<unsigned int>(step));
+  }
+  return true;
+}
+
+bool prim_md5_end(void* state, unsigned char digest[16]) {
+  auto* context = static_cast<md5_context*>(state);
+  md5_final(context);
+  for (int i = 0; i < 16; ++i) digest[i] = context->digest[i];
+  delete context;
   return true;
 }

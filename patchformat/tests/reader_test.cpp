@@ -9,6 +9,7 @@
 
 #include "apply.h"
 #include "md5.h"
+#include "md5_seam.h"
 #include "reader.h"
 
 namespace {
@@ -54,8 +55,11 @@ struct outcome {
 };
 
 // Reads and applies script from memory, or through a stream, which sees it through the
-// reader's window as patchapply does; with the change blocks' quick reader, or without.
-outcome apply(const std::string& script, bool stream = false, bool quick = true) {
+// reader's window as patchapply does; with the change blocks' quick reader, or without;
+// hashing on a second thread, or not. way's bits choose (0: as patchapply does here).
+outcome apply(const std::string& script, int way = 0, const std::string& input = old_data) {
+  bool stream = way & 1, quick = !(way & 2);
+  apply_thread_from = way & 4 ? 0 : 1 << 20;
   outcome o;
   reader r;
   std::FILE* f = nullptr;
@@ -70,7 +74,7 @@ outcome apply(const std::string& script, bool stream = false, bool quick = true)
   r.quick = quick;
   script_head head;
   script_tail tail;
-  std::string data = old_data;
+  std::string data = input;
   apply_fault why = !read_head(r, head)
                         ? apply_fault::script
                         : apply_body(r, head, reinterpret_cast<unsigned char*>(&data[0]),
@@ -94,8 +98,8 @@ TEST(Reader, AppliesTheWritersScriptsOnEitherTarget) {
   // to the path they stand in.
   const std::string odd = "dir one/\x0b\x0c\x85 \xe2\x80\xa8.old";
   for (const std::string& script : {good(), crlf, commented, edited(good(), "<a.old", "<" + odd)}) {
-    for (int way = 0; way < 4; ++way) {
-      outcome o = apply(script, way & 1, way & 2);
+    for (int way = 0; way < 8; ++way) {
+      outcome o = apply(script, way);
       EXPECT_EQ(o.fault, "") << script;
       EXPECT_EQ(o.result, new_data());
       EXPECT_EQ(o.new_path, "script_a.new");
@@ -110,8 +114,9 @@ TEST(Reader, RefusesDamagedScriptsNamingTheFirstBadLine) {
   const std::string lf_only = good();
   std::string cr_only = lf_only;
   for (char& c : cr_only) c = c == '\n' ? '\r' : c;
+  const std::string other = old_data.substr(0, old_data.size() - 1) + "!";
   const struct {
-    std::string script, fault;
+    std::string script, fault, input = old_data;
   } cases[] = {
       // Values: trailing space, digits, count per line, short lines inside a run.
       {edited(good(), "43 \n", "43\n"), "line 11: value line is not"},
@@ -163,10 +168,17 @@ TEST(Reader, RefusesDamagedScriptsNamingTheFirstBadLine) {
       {edited(good(), "?" + md5(old_data), "?" + md5(new_data())), "input md5 mismatch"},
       {edited(good(), "?" + md5(new_data()), "?" + md5(old_data)), "output md5 mismatch"},
       {edited(good(), "43 \n", "63 \n"), "line 11: value equals the byte it replaces"},
+      {edited(good(), full, "41 41 41 74 " + repeat("41 ", 12) + "\n"),
+       "line 14: value equals the byte it replaces"},
+      // Another input: its fingerprint comes before any fault of the script's, and an
+      // input already patched (whose first value equals its byte) is told apart.
+      {edited(good(), "43 \n", "63 \n"), "input md5 mismatch", other},
+      {edited(good(), "43 \n", "4G \n"), "input md5 mismatch", other},
+      {good(), "already patched", new_data()},
   };
   for (const auto& c : cases) {
-    for (int way = 0; way < 4; ++way) {
-      outcome o = apply(c.script, way & 1, way & 2);
+    for (int way = 0; way < 8; ++way) {
+      outcome o = apply(c.script, way, c.input);
       EXPECT_EQ(o.fault.compare(0, c.fault.size(), c.fault), 0)
           << "want \"" << c.fault << "\", got \"" << o.fault << "\"\n"
           << c.script.substr(0, 400);
