@@ -156,12 +156,15 @@ apply_fault apply_body(reader& r, const script_head& head, unsigned char* data, 
   const std::string old_md5 = head.old_md5;
   // Blocks are applied until the input turns out not to be the one the script was made
   // for; from then on the script is only read, for its faults and its output fingerprint.
-  int known = h.in_state.load(std::memory_order_acquire);
-  bool applying = known == 0 || (known == 1 && h.in_md5 == old_md5);
+  bool applying = true, known = false;
   script_values batch[BATCH];
   for (int n; (n = read_batch(r, batch, BATCH)) > 0;) {
-    if (applying && h.in_state.load(std::memory_order_acquire) != 0)
-      applying = h.in_state.load(std::memory_order_relaxed) == 1 && h.in_md5 == old_md5;
+    if (!known && h.in_state.load(std::memory_order_acquire) != 0) {
+      known = true;
+      applying = applying && h.in_state.load(std::memory_order_relaxed) == 1 && h.in_md5 == old_md5;
+    }
+    // The batch's bytes change only once the input is hashed past them.
+    if (applying) h.reach(batch[n - 1].offset + batch[n - 1].count);
     for (int i = 0; applying && i < n; ++i) {
       const script_values& v = batch[i];
       unsigned char* at = data + v.offset;
@@ -174,7 +177,6 @@ apply_fault apply_body(reader& r, const script_head& head, unsigned char* data, 
         applying = false;
         break;
       }
-      h.reach(v.offset + v.count);
       copy(at, v);
     }
     if (applying) h.settle(batch[n - 1].offset + batch[n - 1].count);

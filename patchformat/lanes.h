@@ -59,7 +59,28 @@ inline int lanes_lower_hex(const char* p) {
   return __builtin_ctz(unsigned(_mm_movemask_epi8(hex)) ^ 0x1FFFFu);
 }
 
+// Whether p[0..16) starts with a run of one value, closed: ":", n (1 to 8) lowercase hex
+// digits, LF, "XX ", LF and LF. Returns n, or 0 for anything else.
+inline int lanes_short_run(const char* p) {
+  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i digit = lanes_in(x, '0', '9');
+  unsigned lower = unsigned(_mm_movemask_epi8(_mm_or_si128(digit, lanes_in(x, 'a', 'f'))));
+  unsigned upper = unsigned(_mm_movemask_epi8(_mm_or_si128(digit, lanes_in(x, 'A', 'F'))));
+  unsigned lf = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))));
+  unsigned space = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(' '))));
+  int n = __builtin_ctz(~(lower >> 1));
+  if (p[0] != ':' || n == 0 || n > 8) return 0;
+  int k = n + 1;  // the offset line's LF, then the value's digits, its space and two LFs
+  bool ok = ((lf >> k) & 0x31) == 0x31 && ((upper >> k) & 0x6) == 0x6 && ((space >> k) & 0x8);
+  return ok ? n : 0;
+}
+
 #elif defined(__ARM_NEON) && defined(__aarch64__)
+
+// The lanes of c (each 0 or 0xFF) as a 64-bit word of four bits a byte.
+inline uint64_t lanes_bits(uint8x16_t c) {
+  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(c), 4)), 0);
+}
 
 inline uint8x16_t lanes_in(uint8x16_t x, unsigned char lo, unsigned char hi) {
   return vcleq_u8(vsubq_u8(x, vdupq_n_u8(lo)), vdupq_n_u8(static_cast<unsigned char>(hi - lo)));
@@ -84,14 +105,30 @@ inline bool lanes_full_row(const char* p) {
 inline int lanes_lower_hex(const char* p) {
   uint8x16_t x = vld1q_u8(reinterpret_cast<const uint8_t*>(p));
   uint8x16_t hex = vorrq_u8(lanes_in(x, '0', '9'), lanes_in(x, 'a', 'f'));
-  // Four bits a byte: the lanes' mask as one 64-bit word.
-  uint64_t mask = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(hex), 4)), 0);
+  uint64_t mask = lanes_bits(hex);
   return mask == ~uint64_t(0) ? 16 : __builtin_ctzll(~mask) / 4;
+}
+
+inline int lanes_short_run(const char* p) {
+  uint8x16_t x = vld1q_u8(reinterpret_cast<const uint8_t*>(p));
+  uint8x16_t digit = lanes_in(x, '0', '9');
+  uint64_t lower = lanes_bits(vorrq_u8(digit, lanes_in(x, 'a', 'f')));
+  uint64_t upper = lanes_bits(vorrq_u8(digit, lanes_in(x, 'A', 'F')));
+  uint64_t lf = lanes_bits(vceqq_u8(x, vdupq_n_u8('\n')));
+  uint64_t space = lanes_bits(vceqq_u8(x, vdupq_n_u8(' ')));
+  int n = __builtin_ctzll(~(lower >> 4)) / 4;
+  if (p[0] != ':' || n == 0 || n > 8) return 0;
+  int k = 4 * (n + 1);  // four bits a byte
+  bool ok = ((lf >> k) & 0xFF000F) == 0xFF000F && ((upper >> k) & 0xFF0) == 0xFF0 &&
+            ((space >> k) & 0xF000) == 0xF000;
+  return ok ? n : 0;
 }
 
 #else
 
-inline bool lanes_full_row(const char*) { return false; }  // the byte-a-step path reads it
+// Without a vector unit the byte-a-step path reads these lines.
+inline bool lanes_full_row(const char*) { return false; }
+inline int lanes_short_run(const char*) { return 0; }
 
 inline int lanes_lower_hex(const char* p) {
   int n = 0;
@@ -102,14 +139,15 @@ inline int lanes_lower_hex(const char* p) {
 #endif
 
 // The value of the n (1 to 8) lowercase hex digits at p, which has 8 bytes readable:
-// every digit's value in its byte, then the bytes joined pairwise, three times.
+// every digit's value in its byte, the last digit's byte first, then the bytes' low
+// halves joined pairwise, three times.
 inline uint32_t lanes_hex_value(const char* p, int n) {
   uint64_t v;
   std::memcpy(&v, p, 8);
-  // '0' to '9' are 0x30 to 0x39, 'a' to 'f' 0x61 to 0x66: the low nibble, plus 9 for a letter.
+  // '0' to '9' are 0x30 to 0x39, 'a' to 'f' 0x61 to 0x66: the low half, plus 9 for a letter.
   v = (v & 0x0F0F0F0F0F0F0F0FULL) + ((v >> 6) & 0x0101010101010101ULL) * 9;
-  v <<= 8 * (8 - n);  // the last digit in the top byte, the bytes past it gone
-  v = ((v & 0x000F000F000F000FULL) << 4) | ((v & 0x0F000F000F000F00ULL) >> 8);
-  v = ((v & 0x000000FF000000FFULL) << 8) | ((v & 0x00FF000000FF0000ULL) >> 16);
-  return uint32_t(((v & 0xFFFF) << 16) | ((v >> 32) & 0xFFFF));
+  v = __builtin_bswap64(v << 8 * (8 - n));  // the bytes past the digits gone
+  v = (v | v >> 4) & 0x00FF00FF00FF00FFULL;
+  v = (v | v >> 8) & 0x0000FFFF0000FFFFULL;
+  return uint32_t(v | v >> 16);
 }

@@ -157,8 +157,8 @@ bool value_line(reader& r, const char* s, size_t n, script_values& values) {
 
 // Past an LF or a CR LF at p, or nullptr. The caller has made sure two bytes are there.
 const char* past_line_end(const char* p) {
-  if (*p == '\r') ++p;
-  return *p == '\n' ? p + 1 : nullptr;
+  if (*p == '\n') return p + 1;  // the writer's own line end, tested first
+  return p[0] == '\r' && p[1] == '\n' ? p + 2 : nullptr;
 }
 
 // Past ":" and the offset's line at p, with the offset in *offset, or nullptr when the
@@ -182,14 +182,21 @@ const char* values_text(const char* p, script_values& values) {
     values.count = 16;
     return past_line_end(p + 48);
   }
-  int count = 0;
-  for (; count < 16; ++count, p += 3) {
+  unsigned first = pair_value(p);
+  if (first > 0xFF || p[2] != ' ') return nullptr;
+  values.bytes[0] = static_cast<unsigned char>(first);
+  if (p[3] == '\n') {  // one value: the line of a script whose changes are single bytes
+    values.count = 1;
+    return p + 4;
+  }
+  int count = 1;
+  for (p += 3; count < 16; ++count, p += 3) {
     unsigned v = pair_value(p);
     if (v > 0xFF || p[2] != ' ') break;
     values.bytes[count] = static_cast<unsigned char>(v);
   }
   values.count = count;
-  return count == 0 ? nullptr : past_line_end(p);
+  return past_line_end(p);
 }
 
 // Room the quick reader needs in the buffered text for one value: a run's empty line, an
@@ -226,6 +233,24 @@ int quick_values(reader& r, script_values* values, int max) {
       }
     }
     if (at < 0) {
+      // A run of one value, closed, in one step: the line of a script whose changes are
+      // single bytes apart, where the line by line steps cost the most.
+      int digits = lanes_short_run(p);
+      if (digits > 0 && (digits == 1 || p[1] != '0')) {
+        int64_t offset = lanes_hex_value(p + 1, digits);
+        if (offset >= next_free && offset < length) {
+          script_values& v = values[n++];
+          v.offset = int32_t(offset);
+          v.count = 1;
+          v.bytes[0] = static_cast<unsigned char>(pair_value(p + digits + 2));
+          v.line = line + 2;
+          line += 3;
+          next_free = offset + 2;
+          ++blocks;
+          p += digits + 7;
+          continue;
+        }
+      }
       int64_t offset;
       const char* after = offset_text(p, &offset);
       if (after == nullptr || offset < next_free || offset >= length) break;
