@@ -35,13 +35,13 @@ inline __m128i lanes_in(__m128i x, char lo, char hi) {
                        _mm_cmplt_epi8(x, _mm_set1_epi8(char(hi + 1))));
 }
 
-// One 16-byte third of a full value line: hex digits where want is 0, spaces where 0xFF.
-inline bool lanes_row_part(const char* p, __m128i spaces) {
+// One 16-byte third of a full value line, as 0xFF lanes where it holds what it should:
+// a hex digit where spaces has 0, a space where it has 0xFF.
+inline __m128i lanes_row_part(const char* p, __m128i spaces) {
   __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   __m128i hex = _mm_or_si128(lanes_in(x, '0', '9'), lanes_in(x, 'A', 'F'));
   __m128i space = _mm_cmpeq_epi8(x, _mm_set1_epi8(' '));
-  __m128i ok = _mm_or_si128(_mm_andnot_si128(spaces, hex), _mm_and_si128(spaces, space));
-  return _mm_movemask_epi8(ok) == 0xFFFF;
+  return _mm_or_si128(_mm_andnot_si128(spaces, hex), _mm_and_si128(spaces, space));
 }
 
 // True when p[0..48) is sixteen "XX " (uppercase hex digits and a space).
@@ -49,7 +49,9 @@ inline bool lanes_full_row(const char* p) {
   const __m128i s0 = _mm_setr_epi8(0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0);
   const __m128i s1 = _mm_setr_epi8(0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0);
   const __m128i s2 = _mm_setr_epi8(-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1);
-  return lanes_row_part(p, s0) & lanes_row_part(p + 16, s1) & lanes_row_part(p + 32, s2);
+  __m128i ok = _mm_and_si128(_mm_and_si128(lanes_row_part(p, s0), lanes_row_part(p + 16, s1)),
+                             lanes_row_part(p + 32, s2));
+  return _mm_movemask_epi8(ok) == 0xFFFF;
 }
 
 // How many of p[0..16) lead as lowercase hex digits (0 to 16).
