@@ -3,8 +3,9 @@
 // to the old data to give the new, and carry both right fingerprints, as the product's
 // reader and applier find. The input is also read as a script in its own right, which
 // must end in a fault or a result, never a crash, and the same with the reader's quick
-// path for the change blocks, one value line a call or many, as without it. The writer's
-// script is applied hashing on a second thread and without one.
+// path for the change blocks, one value line a call or many, as without it; so must the
+// writer's script with one byte changed. The writer's script is applied hashing on a
+// second thread and without one.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -71,6 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
   std::fclose(out);
   std::string script(text, text_size);
   std::free(text);
+
+  // The script with one byte changed, where and how the input's bytes say: a fault, or
+  // none, among the lines the quick reader takes, which it must leave to the
+  // line-by-line path exactly as that path would read it.
+  std::string damaged = script;
+  char& changed = damaged[(size_t(data[0]) << 8 | data[half - 1]) % damaged.size()];
+  unsigned char how = data[size - 1];  // one up or down (a digit's neighbour), or any byte
+  changed = how < 128 ? char(changed + (how & 1 ? 1 : -1)) : char(how);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(damaged.data());
+  std::string slow = read_as_script(bytes, damaged.size(), 0);
+  if (read_as_script(bytes, damaged.size(), 1) != slow ||
+      read_as_script(bytes, damaged.size(), 7) != slow)
+    std::abort();
 
   std::vector<unsigned char> old_bytes(old_data, old_data + half), result;
   script_fields fields;
