@@ -407,6 +407,29 @@ class Refusals(Cli):
                 self.assertRefused([*check, "s"], "input is not a regular file: " + name,
                                    timeout=20)
 
+    def test_large_inputs_give_the_same_answers(self):
+        """From 1 MiB on, the input is hashed on a second thread while the script is read:
+        the result, and each refusal with its line, are the ones a small input gets."""
+        rng = random.Random(5)
+        old = rng.randbytes((1 << 20) + 3)
+        new = bytearray(old)
+        for at in range(0, len(new), 4096):
+            new[at] ^= 0x5A
+        text = self.script(old, bytes(new))
+        self.write("s", text)
+        self.assertApplied(["-o", "out", "s"], "out", bytes(new))
+        # The last run's value turned into the byte it replaces, deep in the script.
+        last = list(re.finditer(rb"\n:([0-9a-f]+)\r?\n", text))[-1]
+        value = b"%02X" % old[int(last.group(1), 16)]
+        self.write("s", text[:last.end()] + value + text[last.end() + 2:])
+        line = text[:last.end()].count(b"\n") + 1
+        self.assertRefused(["s"], f"line {line}: value equals the byte it replaces")
+        self.write("s", text)
+        self.write("a.old", bytes(new))
+        self.assertRefused(["s"], "input is already patched: a.old")
+        self.write("a.old", old[:-1] + b"!")
+        self.assertRefused(["s"], "input md5 mismatch: a.old")
+
     def test_messages_show_hostile_text_escaped(self):
         """Script text could redraw the terminal. Windows reads the script's bytes in code
         page 1252, where 0x9B and 0xFF are printable."""
