@@ -28,6 +28,8 @@ inline constexpr digit_table lower_digits('a');  // offsets and fingerprints
 
 #if defined(__SSE2__)
 
+constexpr bool lanes_vector = true;
+
 // Bytes of x in [lo, hi], as 0xFF lanes. Both bounds are below 0x80, so the signed
 // compare turns bytes of 0x80 and above away too.
 inline __m128i lanes_in(__m128i x, char lo, char hi) {
@@ -79,6 +81,8 @@ inline int lanes_short_run(const char* p) {
 
 #elif defined(__ARM_NEON) && defined(__aarch64__)
 
+constexpr bool lanes_vector = true;
+
 // The lanes of c (each 0 or 0xFF) as a 64-bit word of four bits a byte.
 inline uint64_t lanes_bits(uint8x16_t c) {
   return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(c), 4)), 0);
@@ -127,6 +131,8 @@ inline int lanes_short_run(const char* p) {
 }
 
 #else
+
+constexpr bool lanes_vector = false;
 
 // Without a vector unit the byte-a-step path reads these lines.
 inline bool lanes_full_row(const char*) { return false; }

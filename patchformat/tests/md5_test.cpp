@@ -1,6 +1,8 @@
-// The MD5 fingerprint: the RFC 1321 test suite through the platform's routines.
+// The MD5 fingerprint: the RFC 1321 test suite through the platform's routines, whole
+// and in pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -33,6 +35,24 @@ TEST(Md5, WholeLargeBufferWithLeadingZeroDigits) {
   EXPECT_EQ(md5_of(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
   // A digest whose first byte is below 16 keeps its leading zero.
   EXPECT_EQ(md5_of("a"), "0cc175b9c0f1b6a831c399e269772661");
+}
+
+TEST(Md5, PiecesGiveTheWholesDigest) {
+  // A million 'a's in pieces that cut MD5's 64-byte blocks anywhere, and none at all.
+  const std::string a(1000000, 'a');
+  for (int32_t piece : {1000000, 1 << 16, 63, 1}) {
+    md5_pieces m;
+    ASSERT_TRUE(m.begin());
+    for (int32_t at = 0; at < 1000000; at += piece)
+      m.add(reinterpret_cast<const unsigned char*>(a.data()) + at, std::min(piece, 1000000 - at));
+    char text[33] = "";
+    ASSERT_TRUE(m.end(text));
+    EXPECT_STREQ(text, "7707d6ae4e027c70eea2a935c2296f21") << piece;
+  }
+  md5_pieces empty;
+  char text[33] = "";
+  ASSERT_TRUE(empty.begin() && empty.end(text));
+  EXPECT_STREQ(text, "d41d8cd98f00b204e9800998ecf8427e");
 }
 
 }  // namespace
