@@ -178,7 +178,7 @@ const char* values_text(const char* p, script_values& values) {
   // look at its end first keeps that check from the short lines.
   if (p[47] == ' ' && (p[48] == '\n' || p[48] == '\r') && lanes_full_row(p)) {
     for (int k = 0; k < 16; ++k)
-      values.bytes[k] = static_cast<unsigned char>(pair_value(p + 3 * k));
+      values.bytes[k] = static_cast<unsigned char>(pair_value(p + std::ptrdiff_t(3) * k));
     values.count = 16;
     return past_line_end(p + 48);
   }

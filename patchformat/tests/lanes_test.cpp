@@ -43,7 +43,7 @@ TEST(Lanes, AnswerAsTheBytesDo) {
                                  ":1a2b3c4d\n07 \n\n", std::string(16, '\0')};
     std::string seed = seeds[trial % 3];
     if (trial % 3 == 2)
-      for (int i = 0; i < 16; ++i) seed.replace(size_t(3 * i), 3, "9F ");
+      for (size_t i = 0; i < 16; ++i) seed.replace(3 * i, 3, "9F ");
     for (size_t i = 0; i < sizeof text; ++i)
       text[i] = i < seed.size() ? seed[i] : alphabet[rng() % alphabet.size()];
     for (int k = int(rng() % 3); k > 0; --k) text[rng() % 50] = alphabet[rng() % alphabet.size()];
