@@ -1,8 +1,9 @@
 #include "apply.h"
 
 #include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -16,18 +17,6 @@ namespace {
 
 constexpr int32_t PIECE = 1 << 20;  // bytes hashed between two reports of progress
 constexpr int BATCH = 64;           // value lines read at a time
-
-// Waits until ready() holds: a few yields, then short sleeps, so that a long wait costs
-// the machine little.
-template <typename F>
-void wait_for(F ready) {
-  for (int tries = 0; !ready(); ++tries) {
-    if (tries < 64)
-      std::this_thread::yield();
-    else
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-  }
-}
 
 // Both fingerprints of the data: the input's ahead of the applier, which changes no byte
 // until it is hashed, and the result's behind it, over the bytes it is done with. On a
@@ -44,7 +33,26 @@ struct hasher {
   std::atomic<int> out_state{0};    // the same for out_md5
   std::atomic<bool> quit{false};    // the result's fingerprint is not needed
   int32_t out_done = 0;             // result bytes hashed, by the hashing thread only
+  bool threaded = false;            // set before the thread starts, so it may read it
   std::thread thread;
+  // Either side that waits sleeps here, and either side wakes the other after a change
+  // it may wait for: a piece hashed, a fingerprint ready, a piece settled, the end.
+  std::mutex lock;
+  std::condition_variable changed;
+
+  // The change is made before the lock is taken, so a waiter either sees it when it
+  // tests, or is asleep already and is woken.
+  void wake() {
+    { std::lock_guard<std::mutex> held(lock); }
+    changed.notify_all();
+  }
+
+  template <typename F>
+  void wait_for(F ready) {
+    if (ready()) return;
+    std::unique_lock<std::mutex> held(lock);
+    changed.wait(held, ready);
+  }
 
   hasher(const unsigned char* d, int32_t n) : data(d), length(n) {}
   ~hasher() { finish(); }
@@ -52,6 +60,7 @@ struct hasher {
   void finish() {
     if (!thread.joinable()) return;
     quit.store(true, std::memory_order_relaxed);
+    wake();
     thread.join();
   }
 
@@ -60,12 +69,14 @@ struct hasher {
     in.add(data + from, upto - from);
     hashed.store(upto, std::memory_order_release);
     if (upto == length) in_state.store(in.end(in_md5) ? 1 : 2, std::memory_order_release);
+    if (threaded) wake();
   }
 
   void hash_output(int32_t upto) {
     if (upto > out_done) out.add(data + out_done, upto - out_done);
     out_done = upto;
     if (upto == length) out_state.store(out.end(out_md5) ? 1 : 2, std::memory_order_release);
+    if (upto == length && threaded) wake();
   }
 
   // The second thread: the input a piece at a time, each followed by what the applier
@@ -77,10 +88,12 @@ struct hasher {
       hash_output(settled.load(std::memory_order_acquire));
     }
     while (out_done < length) {
+      // The next whole piece, which the applier tells of when it settles past it.
+      int32_t next = length - out_done > PIECE ? (out_done / PIECE + 1) * PIECE : length;
       int32_t upto = 0;
       wait_for([&] {
         upto = settled.load(std::memory_order_acquire);
-        return upto - out_done >= PIECE || upto == length || quit.load(std::memory_order_relaxed);
+        return upto >= next || quit.load(std::memory_order_relaxed);
       });
       if (quit.load(std::memory_order_relaxed)) return;
       hash_output(upto);
@@ -92,10 +105,12 @@ struct hasher {
     if (!in.begin() || !out.begin()) return false;
     if (length >= apply_thread_from) {
       try {
+        threaded = true;
         thread = std::thread([this] { run(); });
         return true;
       } catch (const std::system_error&) {
         // No second thread to be had: the same work, one step after the other.
+        threaded = false;
       }
     }
     hash_input(length);
@@ -111,17 +126,21 @@ struct hasher {
   // The result's fingerprint, with every byte settled: 1 ready, 2 refused.
   int output_md5() {
     settle(length);
-    if (!thread.joinable()) hash_output(length);
+    if (!threaded) hash_output(length);
     wait_for([&] { return out_state.load(std::memory_order_acquire) != 0; });
     return out_state.load(std::memory_order_relaxed);
   }
 
-  void settle(int32_t upto) { settled.store(upto, std::memory_order_release); }
+  // The bytes below upto will not change again; the hasher hears of each piece passed.
+  void settle(int32_t upto) {
+    int32_t before = settled.load(std::memory_order_relaxed);
+    settled.store(upto, std::memory_order_release);
+    if (threaded && (upto / PIECE != before / PIECE || upto == length)) wake();
+  }
 
   // Waits until the input is hashed below upto, so that those bytes may change.
   void reach(int32_t upto) {
-    if (hashed.load(std::memory_order_acquire) < upto)
-      wait_for([&] { return hashed.load(std::memory_order_acquire) >= upto; });
+    wait_for([&] { return hashed.load(std::memory_order_acquire) >= upto; });
   }
 };
 
