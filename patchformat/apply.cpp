@@ -100,10 +100,12 @@ struct hasher {
     }
   }
 
-  // Starts hashing: on a second thread for a large input, else the input whole here.
-  bool start() {
+  // Starts hashing: on a second thread for a large input, else the input whole here. A
+  // script whose rest is already read and small against the input (a few changes to a
+  // large file) leaves the thread nothing to overlap but its own start.
+  bool start(int64_t script_rest) {
     if (!in.begin() || !out.begin()) return false;
-    if (length >= apply_thread_from) {
+    if (length >= apply_thread_from && (script_rest < 0 || script_rest >= length / 16)) {
       try {
         threaded = true;
         thread = std::thread([this] { run(); });
@@ -170,7 +172,7 @@ void copy(unsigned char* at, const script_values& v) {
 apply_fault apply_body(reader& r, const script_head& head, unsigned char* data, int32_t length,
                        script_tail& tail) {
   hasher h(data, length);
-  if (!h.start()) return apply_fault::md5;
+  if (!h.start(reader_rest(r))) return apply_fault::md5;
   r.length = length;
   const std::string old_md5 = head.old_md5;
   // Blocks are applied until the input turns out not to be the one the script was made

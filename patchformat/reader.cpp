@@ -371,6 +371,11 @@ int read_batch(reader& r, script_values* values, int max) {
   return n > 0 ? n : general_values(r, values[0]) ? 1 : 0;
 }
 
+int64_t reader_rest(const reader& r) {
+  bool whole = r.at_eof || r.stream == nullptr || std::feof(r.stream) != 0;
+  return whole ? int64_t(r.end - r.next) : -1;
+}
+
 bool read_values(reader& r, script_values& values) { return read_batch(r, &values, 1) == 1; }
 
 bool read_tail(reader& r, script_tail& tail) {

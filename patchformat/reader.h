@@ -72,6 +72,9 @@ bool read_head(reader& r, script_head& head);
 // fault. Runs must ascend with at least one unchanged byte between them.
 bool read_values(reader& r, script_values& values);
 
+// The size of the script's unread text when all of it is buffered, else -1.
+int64_t reader_rest(const reader& r);
+
 // Reads value lines as read_values does, up to max of them, into values[0..n), and
 // returns n: 0 when the blocks are over or on a fault. A fault stops a batch before the
 // line it is on, so a batch with values holds no fault yet; the next call names it.

@@ -413,7 +413,7 @@ class Refusals(Cli):
         rng = random.Random(5)
         old = rng.randbytes((1 << 20) + 3)
         new = bytearray(old)
-        for at in range(0, len(new), 4096):
+        for at in range(0, len(new), 8):  # a script too large to be read at once
             new[at] ^= 0x5A
         text = self.script(old, bytes(new))
         self.write("s", text)
