@@ -34,10 +34,10 @@ void hex(const unsigned char digest[16], char* text) {
 }  // namespace
 
 int md5_hex(const unsigned char* data, int32_t length, char* text) {
-  unsigned char digest[16];
-  if (!bind_once() || length < 0 || !prim_md5_digest(data, length, digest)) return -1;
-  hex(digest, text);
-  return 0;
+  md5_pieces m;  // one piece: the same routines as any other MD5 here
+  if (!m.begin()) return -1;
+  m.add(data, length);
+  return m.end(text) ? 0 : -1;
 }
 
 md5_pieces::~md5_pieces() {

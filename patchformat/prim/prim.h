@@ -13,9 +13,6 @@ extern const char* const prim_md5_libraries[];
 // library is released and a binding already made stays whole.
 bool prim_md5_bind(const char* library);
 
-// The 16-byte digest of data[0..length), after a successful bind; false when refused.
-bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]);
-
 // An MD5 taken in pieces, after a successful bind: a new state (nullptr when refused),
 // the pieces in order, and the digest, which frees the state (false when refused).
 void* prim_md5_begin();

@@ -6,18 +6,14 @@
 #include "prim.h"
 
 namespace {
-// EVP_Digest(data, count, md, size, type, engine) and EVP_md5(): the one-shot digest,
-// which OpenSSL 3 does not deprecate.
-using evp_digest_fn = int (*)(const void*, size_t, unsigned char*, unsigned int*, const void*,
-                              void*);
+// EVP_md5() and the digest in pieces: EVP_MD_CTX_new/free, EVP_DigestInit_ex, Update
+// and Final_ex, which OpenSSL 3 does not deprecate (its MD5_* routines it does).
 using evp_md5_fn = const void* (*)();
-// The digest in pieces: EVP_MD_CTX_new/free, EVP_DigestInit_ex, Update and Final_ex.
 using ctx_new_fn = void* (*)();
 using ctx_free_fn = void (*)(void*);
 using init_fn = int (*)(void*, const void*, void*);
 using update_fn = int (*)(void*, const void*, size_t);
 using final_fn = int (*)(void*, unsigned char*, unsigned int*);
-evp_digest_fn evp_digest;
 evp_md5_fn evp_md5;
 ctx_new_fn ctx_new;
 ctx_free_fn ctx_free;
@@ -36,19 +32,17 @@ const char* const prim_md5_libraries[] = {"libcrypto.so.3", "libcrypto.so", null
 bool prim_md5_bind(const char* library) {
   void* module = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return false;
-  auto digest = lookup<evp_digest_fn>(module, "EVP_Digest");
   auto md5 = lookup<evp_md5_fn>(module, "EVP_md5");
   auto make = lookup<ctx_new_fn>(module, "EVP_MD_CTX_new");
   auto free = lookup<ctx_free_fn>(module, "EVP_MD_CTX_free");
   auto init = lookup<init_fn>(module, "EVP_DigestInit_ex");
   auto update = lookup<update_fn>(module, "EVP_DigestUpdate");
   auto finish = lookup<final_fn>(module, "EVP_DigestFinal_ex");
-  if (digest == nullptr || md5 == nullptr || make == nullptr || free == nullptr ||
-      init == nullptr || update == nullptr || finish == nullptr) {
+  if (md5 == nullptr || make == nullptr || free == nullptr || init == nullptr ||
+      update == nullptr || finish == nullptr) {
     dlclose(module);
     return false;
   }
-  evp_digest = digest;
   evp_md5 = md5;
   ctx_new = make;
   ctx_free = free;
@@ -58,15 +52,8 @@ bool prim_md5_bind(const char* library) {
   return true;
 }
 
-bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {
-  // Where MD5 is disabled (FIPS mode) EVP_md5 is null or refused: unavailable, not wrong.
-  const void* type = evp_md5();
-  unsigned int size = 0;
-  return type != nullptr && evp_digest(data, size_t(length), digest, &size, type, nullptr) == 1 &&
-         size == 16;
-}
-
 void* prim_md5_begin() {
+  // Where MD5 is disabled (FIPS mode) EVP_md5 is null or refused: unavailable, not wrong.
   const void* type = evp_md5();
   void* state = type != nullptr ? ctx_new() : nullptr;
   if (state != nullptr && digest_init(state, type, nullptr) != 1) ctx_free(state), state = nullptr;

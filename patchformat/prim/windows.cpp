@@ -46,15 +46,6 @@ bool prim_md5_bind(const char* library) {
   return true;
 }
 
-bool prim_md5_digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {
-  md5_context context;
-  md5_init(&context);
-  md5_update(&context, data, static_cast<unsigned int>(length));
-  md5_final(&context);
-  for (int i = 0; i < 16; ++i) digest[i] = context.digest[i];
-  return true;
-}
-
 void* prim_md5_begin() {
   auto* context = new (std::nothrow) md5_context;
   if (context != nullptr) md5_init(context);
